@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Quick start for tavfit on Debian 12.
+#   ./quickstart.sh demo   install what is missing, build, fit the example T1 curve
+#   ./quickstart.sh test   install what is missing, build, run the whole test suite
+#   ./quickstart.sh bench  install what is missing, build, run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgtest-dev)
+BUILD_DIR=build
+
+install_missing() {
+  local missing=()
+  for pkg in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build() {
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+  cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+demo() {
+  local data=examples/t1_relax.dat
+  echo
+  echo "== TAVRIN fit: tavfit -d $data -fit T1_RELAX -parms 900:2:1"
+  "$BUILD_DIR"/tavfit -d "$data" -fit T1_RELAX -parms 900:2:1
+  echo
+  echo "== Levenberg-Marquardt fit: tavfit -d $data -fit T1_RELAX -parms 900:2:1 -levmar"
+  "$BUILD_DIR"/tavfit -d "$data" -fit T1_RELAX -parms 900:2:1 -levmar
+}
+
+case "${1:-}" in
+  demo) install_missing; build; demo ;;
+  test) install_missing; build; ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" ;;
+  bench) install_missing; build; "$BUILD_DIR"/bench/run_bench.sh "$BUILD_DIR" ;;
+  *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
+esac

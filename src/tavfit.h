@@ -1,0 +1,160 @@
+// tavfit: least-squares fitting of built-in models to one curve data file.
+//
+// The program is a handful of procedural modules that share one process-wide
+// run state, declared here.  A run passes through four phases, in this order:
+// the command line (get_args), set-up and data loading (init_vars), the fit
+// (do_fit: TAVRIN or levmar) and the two reports.  Every message goes through
+// show_msg; a fatal one ends the process with exit status 1.
+#pragma once
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+// ---------------------------------------------------------------------------
+// Limits of the run state.
+constexpr int kMaxData = 1500;      // data points per file
+constexpr int kMinData = 2;
+constexpr int kMaxParms = 10;       // parameter slots
+constexpr int kCatalogueSlots = 50; // catalogue slots; ids 0..kNumFitFuncs-1 are used
+constexpr int kNumFitFuncs = 35;
+constexpr int kUnsetMarker = INT_MIN;  // numData before the data file is loaded
+
+// Fitting methods (fitMethod).
+constexpr int kMethodLevmar = 0;
+constexpr int kMethodTavrin = 1;
+
+// Message levels of show_msg.
+constexpr int kFatal = 0;
+constexpr int kWarning = 1;
+constexpr int kNote = 2;
+
+// ---------------------------------------------------------------------------
+// Run state.  Zero at process start; get_args gives the options their start
+// values before it reads the command line.
+
+// Options and files (command line).
+extern int fitFunc;       // fit-function id 0..34, -1 = none chosen
+extern int fitMethod;     // kMethodLevmar or kMethodTavrin
+extern int maxIt;         // iteration limit handed to the fitting method
+extern int debugLevel;    // set by -debug; nothing depends on it
+extern std::string dataFname;      // -d
+extern std::string outVerbFname;   // -o
+extern std::string outShortFname;  // -short
+extern std::string logFname;       // -log
+extern FILE *logfp;                // the log stream; nothing is written to it
+
+// Parameters, in the order of the catalogue's parameter labels.
+extern double fitParms[kMaxParms];   // start values in, fitted values out
+extern int holdConstFlag[kMaxParms]; // 1 = held at its start value, 0 = free
+extern double fitStdDev[kMaxParms];
+extern int numParms;                 // fitParmNum[fitFunc]
+
+// Data points, in file order.
+extern double xData[kMaxData];
+extern double yData[kMaxData];
+extern double tData[kMaxData];   // second abscissa X2; 0.0 where a line has none
+extern double fxData[kMaxData];  // model values at the fitted parameters
+extern int numData;              // 2..1500, kUnsetMarker until loaded
+extern int numDataCol;           // 2 (X Y) or 3 (X Y X2)
+
+// Results of the fit.
+extern double rmse;   // sqrt(sum of squared residuals / numData)
+extern int itCount;   // iterations made by the fitting method
+
+// Fit-function catalogue, indexed by id; filled by init_vars.
+extern const char *fitLabel[kCatalogueSlots];
+extern const char *fitNote[kCatalogueSlots];
+extern int fitParmNum[kCatalogueSlots];
+extern const char *fitParmStr[kCatalogueSlots][kMaxParms];
+
+// ---------------------------------------------------------------------------
+// util: messages.
+
+// Prints a message on standard output.  Level kNote: " Note: <text>".
+// Level kFatal: " Fatal Error Detected!" and " Message: <text>", then the
+// process exits with status 1.  Any other level is a warning:
+// " Warning, Error Detected!" and " Message: <text>", and show_msg returns.
+void show_msg(int level, const char *text);
+
+// printf-style formatting into a string that always holds the whole text.
+std::string format_msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---------------------------------------------------------------------------
+// main: command line and run driver.
+
+// Reads the command line into the run state; ends the run with a fatal
+// message when it cannot lead to a fit.  Output files named by -o, -short and
+// -log are created (or emptied) as they are read.  Returns 0.
+int get_args(int argc, char **argv);
+
+// Runs the chosen fitting method, then writes the verbose and short reports.
+int do_fit();
+
+// ---------------------------------------------------------------------------
+// init: catalogue and run set-up.
+
+// Id of the fit-function keyword equal to word (exact, case-sensitive), or -1.
+int get_fit_func(const char *word);
+
+// Opens the log stream, fills the catalogue, sets numParms and loads the data
+// file; exits with status 1 when the data file cannot be opened.
+void init_vars();
+
+// ---------------------------------------------------------------------------
+// io: curve data file and reports.
+
+// Reads up to kMaxData points of a curve data file into x, y and x2.  Returns
+// 1 with the point count and the number of data columns (2 or 3), or 0 after a
+// warning when the file cannot be opened.  Every other error is fatal.
+int read_crv_data(const char *path, double *x, double *y, double *x2,
+                  int *count, int *columns);
+
+// Fills fxData with the model at the fitted parameters (X2 = 0.0 for
+// two-column data).
+void set_results();
+
+// Write the reports to path, or to standard output when it cannot be opened
+// (an empty path included).  Both return 1.
+int write_verb_results(const char *path);
+int write_short_results(const char *path);
+
+// ---------------------------------------------------------------------------
+// calc: the model evaluator and the TAVRIN engine.
+
+// Stores the value of fit function id at (x, x2) with the parameters p (10
+// slots, read only) in *out and returns 0.  An id outside 0..34 and the
+// excluded parameter region of XY2 end the run with a fatal message.  Domain
+// problems (division by zero, log of a negative number, overflow) store the
+// IEEE result without a message.
+int fnf(int id, double *out, double x, double x2, const double *p);
+
+// TAVRIN: Gauss-Newton with forward-difference derivatives and a step of one
+// tenth of the full correction.  Each routine returns 0; failures are fatal.
+int calc_rmse(const double *p, double *result);  // validates data and p too
+int calc_deriv(double *p);     // normal equations at p; p is restored on return
+int set_new_parms(double *p);  // moves the free parameters one tenth step
+int one_iteration(double *p);  // one pass: update, linearise, watch the RMSE
+int do_iterations(double *p, double *stdDev);  // the whole fit
+
+// Read-only view of the engine's working state, for tests and diagnostics.
+struct TavrinState {
+  int changeParmsNum;  // m, the number of free parameters
+  const double *cVec;  // m entries: J^T r
+  const double (*mMat)[kMaxParms];  // m x m: J^T J (consumed by set_new_parms)
+  const double (*zMat)[kMaxParms];  // m x m: inverse normal matrix
+  double s0, s1;
+};
+TavrinState tavrin_state();
+void tavrin_set_free_count(int m);  // lets tests drive calc_deriv directly
+
+// ---------------------------------------------------------------------------
+// levmar: fitting with Levenberg-Marquardt (dlevmar_dif).
+
+// Fits the free parameters, prints the solver summary and leaves fitParms,
+// fitStdDev, fxData, rmse and itCount in the run state.  Returns 0.
+int do_levmar();
+
+// Model callback for dlevmar_dif: hx[i] = model at point i, with the held
+// parameters taken from fitParms and the m free ones from p.
+void do_function(double *p, double *hx, int m, int n, void *adata);

@@ -1,0 +1,39 @@
+// Helpers shared by the tests: running the built binary, temporary files,
+// and a clean run state for unit tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavtest {
+
+struct RunResult {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status;       // exit status, or -1 when the process did not exit normally
+};
+
+// Runs the tavfit binary with the given arguments (program name excluded) in
+// the directory dir (the current one when empty).
+RunResult run_tavfit(const std::vector<std::string> &args, const std::string &dir = "");
+
+// A fresh, empty directory under /tmp, removed at process exit.
+std::string make_temp_dir();
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+bool file_exists(const std::string &path);
+
+// Path of a file in tests/data or examples/.
+std::string test_data(const std::string &name);
+std::string example(const std::string &name);
+
+// Zeroes the run state and gives the options their command-line start values;
+// fills the catalogue (as set-up does) without reading a data file.
+void reset_run_state();
+
+// Loads points into the run state as set-up would after reading a file.
+void load_points(const std::vector<double> &x, const std::vector<double> &y,
+                 const std::vector<double> &x2 = {});
+
+}  // namespace tavtest
