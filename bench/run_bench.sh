@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of a Release build and prints one table.
+#   bench/run_bench.sh [BUILD_DIR]      (default: build)
+# Speed targets: one T1_RELAX evaluation under 30 ns; a whole tavfit process
+# fitting 1500 points under 25 ms with TAVRIN and under 10 ms with -levmar
+# (medians).  A missed target is shown as MISSED; the exit status is non-zero
+# only when a benchmark could not run.
+set -euo pipefail
+
+build_dir=${1:-build}
+bench_dir="$build_dir/bench"
+for exe in bench_fnf bench_process; do
+  if [ ! -x "$bench_dir/$exe" ]; then
+    echo "run_bench.sh: $bench_dir/$exe not found; build first:" >&2
+    echo "  cmake -S . -B $build_dir -DCMAKE_BUILD_TYPE=Release && cmake --build $build_dir" >&2
+    exit 1
+  fi
+done
+
+cpu=$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //' || true)
+echo "tavfit benchmarks: $(nproc) cores${cpu:+, $cpu}"
+echo "data: 1500-point T1_RELAX curve, start values 800:1.52:1.04 (20 % off)"
+echo
+printf '%-44s %12s %12s %10s  %s\n' benchmark median min target status
+status=0
+for exe in bench_fnf bench_process; do
+  "$bench_dir/$exe" --no-header || {
+    echo "run_bench.sh: $exe failed (exit status $?)" >&2
+    status=1
+  }
+done
+exit $status
