@@ -111,16 +111,20 @@ int get_fit_func(const char *word) {
   return -1;
 }
 
-void init_vars() {
-  logfp = logFname.empty() ? nullptr : std::fopen(logFname.c_str(), "w");
-  if (logfp == nullptr) logfp = stderr;
-
+void fill_catalogue() {
   for (int id = 0; id < kNumFitFuncs; ++id) {
     fitLabel[id] = kCatalogue[id].label;
     fitNote[id] = kCatalogue[id].note;
     fitParmNum[id] = kCatalogue[id].parmNum;
     for (int k = 0; k < kMaxParms; ++k) fitParmStr[id][k] = kCatalogue[id].parmStr[k];
   }
+}
+
+void init_vars() {
+  logfp = logFname.empty() ? nullptr : std::fopen(logFname.c_str(), "w");
+  if (logfp == nullptr) logfp = stderr;
+
+  fill_catalogue();
   numParms = fitParmNum[fitFunc];
 
   numData = kUnsetMarker;

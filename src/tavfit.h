@@ -97,6 +97,9 @@ int do_fit();
 // Id of the fit-function keyword equal to word (exact, case-sensitive), or -1.
 int get_fit_func(const char *word);
 
+// Fills the catalogue arrays (fitLabel, fitNote, fitParmNum, fitParmStr).
+void fill_catalogue();
+
 // Opens the log stream, fills the catalogue, sets numParms and loads the data
 // file; exits with status 1 when the data file cannot be opened.
 void init_vars();

@@ -119,23 +119,7 @@ void reset_run_state() {
   numDataCol = 0;
   rmse = 0.0;
   itCount = 0;
-  // The catalogue is filled by set-up; an unreadable data path makes
-  // init_vars exit, so fill it through a readable two-point file instead.
-  static bool catalogueFilled = false;
-  if (!catalogueFilled) {
-    const std::string dir = make_temp_dir();
-    write_file(dir + "/two.dat", "1 1\n2 2\n");
-    dataFname = dir + "/two.dat";
-    fitFunc = 0;
-    init_vars();
-    catalogueFilled = true;
-    fitFunc = -1;
-    dataFname.clear();
-    numParms = 0;
-    numData = 0;
-    numDataCol = 0;
-    for (int i = 0; i < kMaxData; ++i) xData[i] = yData[i] = tData[i] = 0.0;
-  }
+  fill_catalogue();
 }
 
 void load_points(const std::vector<double> &x, const std::vector<double> &y,
