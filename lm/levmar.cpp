@@ -38,69 +38,21 @@ constexpr long long kSmallProblem = 1024;
 // that results are reproducible bit for bit.
 double residual_l2(double *e, const double *x, const double *y, int n) {
   const int blocked = 8 * (n / 8);
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
   for (int i = blocked - 1; i > 0; i -= 8) {
-    e[i] = x[i] - y[i];
-    s0 += e[i] * e[i];
-    e[i - 1] = x[i - 1] - y[i - 1];
-    s1 += e[i - 1] * e[i - 1];
-    e[i - 2] = x[i - 2] - y[i - 2];
-    s2 += e[i - 2] * e[i - 2];
-    e[i - 3] = x[i - 3] - y[i - 3];
-    s3 += e[i - 3] * e[i - 3];
-    e[i - 4] = x[i - 4] - y[i - 4];
-    s0 += e[i - 4] * e[i - 4];
-    e[i - 5] = x[i - 5] - y[i - 5];
-    s1 += e[i - 5] * e[i - 5];
-    e[i - 6] = x[i - 6] - y[i - 6];
-    s2 += e[i - 6] * e[i - 6];
-    e[i - 7] = x[i - 7] - y[i - 7];
-    s3 += e[i - 7] * e[i - 7];
+    for (int t = 0; t < 8; ++t) {
+      const int k = i - t;
+      e[k] = x[k] - y[k];
+      s[t % 4] += e[k] * e[k];
+    }
   }
-
   // The r leftover items enter the accumulator cycle s0 s1 s2 s3 s0 s1 s2 at
   // position 7 - r, so the last one always lands in s2.
-  int i = blocked;
-  switch (n - blocked) {
-    case 7:
-      e[i] = x[i] - y[i];
-      s0 += e[i] * e[i];
-      ++i;
-      [[fallthrough]];
-    case 6:
-      e[i] = x[i] - y[i];
-      s1 += e[i] * e[i];
-      ++i;
-      [[fallthrough]];
-    case 5:
-      e[i] = x[i] - y[i];
-      s2 += e[i] * e[i];
-      ++i;
-      [[fallthrough]];
-    case 4:
-      e[i] = x[i] - y[i];
-      s3 += e[i] * e[i];
-      ++i;
-      [[fallthrough]];
-    case 3:
-      e[i] = x[i] - y[i];
-      s0 += e[i] * e[i];
-      ++i;
-      [[fallthrough]];
-    case 2:
-      e[i] = x[i] - y[i];
-      s1 += e[i] * e[i];
-      ++i;
-      [[fallthrough]];
-    case 1:
-      e[i] = x[i] - y[i];
-      s2 += e[i] * e[i];
-      break;
-    default:
-      break;
+  for (int i = blocked, slot = 7 - (n - blocked); i < n; ++i, ++slot) {
+    e[i] = x[i] - y[i];
+    s[slot % 4] += e[i] * e[i];
   }
-  return s0 + s1 + s2 + s3;
+  return s[0] + s[1] + s[2] + s[3];
 }
 
 using Model = void (*)(double *p, double *hx, int m, int n, void *adata);

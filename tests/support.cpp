@@ -96,7 +96,6 @@ bool file_exists(const std::string &path) {
 }
 
 std::string test_data(const std::string &name) { return std::string(TAVFIT_TEST_DATA) + "/" + name; }
-std::string example(const std::string &name) { return std::string(TAVFIT_EXAMPLES) + "/" + name; }
 
 void reset_run_state() {
   fitFunc = -1;

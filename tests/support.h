@@ -24,9 +24,8 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 bool file_exists(const std::string &path);
 
-// Path of a file in tests/data or examples/.
+// Path of a file in tests/data.
 std::string test_data(const std::string &name);
-std::string example(const std::string &name);
 
 // Zeroes the run state and gives the options their command-line start values;
 // fills the catalogue (as set-up does) without reading a data file.
