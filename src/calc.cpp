@@ -208,7 +208,7 @@ int fnf(int id, double *out, double x, double x2, const double *p) {
       const double R = kRkjoule;
       const Unfolding u = unfolding(T, p, p[8]);
       const double K =
-          std::exp(((2 * u.ds + p[5] / p[6] + 0.008314 * std::log(1.66 * p[7])) * (2 * T) -
+          std::exp(((2 * u.ds + p[5] / p[6] + R * std::log(1.66 * p[7])) * (2 * T) -
                     2 * u.dH) /
                    (R * T));
       const double F = frac_dimer(K, p[7]);
@@ -220,7 +220,7 @@ int fnf(int id, double *out, double x, double x2, const double *p) {
       const double R = kRkjoule;
       const Unfolding u = unfolding(T, p, p[8]);
       const double K =
-          std::exp(((0.008314 * std::log(p[7] * (p[7] * 2.09)) + u.ds + p[5] / p[6]) * T - u.dH) /
+          std::exp(((R * std::log(p[7] * (p[7] * 2.09)) + u.ds + p[5] / p[6]) * T - u.dH) /
                    (R * T));
       const double s = std::sqrt(K / (p[7] * (20.25 * p[7])) + 1);
       const double w = K / (p[7] * (6 * p[7]));
