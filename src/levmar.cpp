@@ -68,7 +68,7 @@ int do_levmar() {
   }
   if (n < m) show_msg(kFatal, "levmar: Fewer data points than free parameters");
 
-  const size_t workSize = 4 * size_t(n) + 4 * size_t(m) + size_t(n) * m + size_t(m) * m;
+  const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
   double *block = static_cast<double *>(std::malloc((workSize + size_t(m) * m) * sizeof(double)));
   if (block == nullptr) show_msg(kFatal, "levmar: Not able to allocate memory");
   double *covar = block + workSize;
