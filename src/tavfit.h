@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Limits of the run state.
@@ -79,6 +80,24 @@ void show_msg(int level, const char *text);
 
 // printf-style formatting into a string that always holds the whole text.
 std::string format_msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints a fatal message as show_msg(kFatal, ...) does, runs the fatal hooks
+// in the order they were added, then exits with status 1.  A hook that throws
+// unwinds out of fatal (the fuzz targets use this to survive fatal paths).
+[[noreturn]] void fatal(const std::string &text);
+[[noreturn]] void fatal_fmt(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Called with the fatal text after it is printed and before the exit, so that
+// a writer can leave a record of the failure.  At most 4 hooks.
+using FatalHook = void (*)(const std::string &text);
+void add_fatal_hook(FatalHook hook);
+
+// Every warning and note the run printed, in order, as (level, text).
+struct RunMessage {
+  int level;  // kWarning or kNote
+  std::string text;
+};
+const std::vector<RunMessage> &run_messages();
 
 // ---------------------------------------------------------------------------
 // main: command line and run driver.

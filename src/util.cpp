@@ -34,31 +34,62 @@ const char *fitNote[kCatalogueSlots];
 int fitParmNum[kCatalogueSlots];
 const char *fitParmStr[kCatalogueSlots][kMaxParms];
 
+namespace {
+
+FatalHook fatalHooks[4];
+int fatalHookCount;
+std::vector<RunMessage> messages;
+
+std::string vformat(const char *fmt, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, fmt, args);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, fmt, again);
+  va_end(again);
+  return text;
+}
+
+}  // namespace
+
 void show_msg(int level, const char *text) {
   // Everything goes to standard output, so a script sees messages and reports
   // in the order they happened.
+  if (level == kFatal) fatal(text);
   if (level == kNote) {
     std::printf(" Note: %s\n", text);
-    return;
-  }
-  if (level == kFatal) {
-    std::printf(" Fatal Error Detected!\n");
+  } else {
+    std::printf(" Warning, Error Detected!\n");
     std::printf(" Message: %s\n", text);
-    std::exit(1);
   }
-  std::printf(" Warning, Error Detected!\n");
-  std::printf(" Message: %s\n", text);
+  messages.push_back({level == kNote ? kNote : kWarning, text});
 }
+
+void fatal(const std::string &text) {
+  std::printf(" Fatal Error Detected!\n");
+  std::printf(" Message: %s\n", text.c_str());
+  for (int i = 0; i < fatalHookCount; ++i) fatalHooks[i](text);
+  std::exit(1);
+}
+
+void fatal_fmt(const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = vformat(fmt, args);
+  va_end(args);
+  fatal(text);
+}
+
+void add_fatal_hook(FatalHook hook) {
+  if (fatalHookCount < 4) fatalHooks[fatalHookCount++] = hook;
+}
+
+const std::vector<RunMessage> &run_messages() { return messages; }
 
 std::string format_msg(const char *fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, fmt, args);
+  std::string text = vformat(fmt, args);
   va_end(args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, fmt, again);
-  va_end(again);
   return text;
 }
