@@ -67,7 +67,7 @@ double xy2(double x, double x2, const double *p) {
   const double K1 = p[1];
   const double K2 = p[3];
   // An ordered comparison, so that NaN parameters pass and give NaN values.
-  if (K2 <= 4 * K1) show_msg(kFatal, "Function not defined when kd2 <= 4 * kd1");
+  if (K2 <= 4 * K1) fatal("Function not defined when kd2 <= 4 * kd1");
   const double d = K2 - 4 * K1;
   const double a = (K2 * K2 - 4 * K1 * K2 - 2 * x2 * K2) / d;
   const double b = (K2 * x * (2 * x2 - x) - (K1 + x2 + x) * K2 * K2) / d;
@@ -88,7 +88,7 @@ inline double baselines(double F, double x, const double *p) {
 }  // namespace
 
 int fnf(int id, double *out, double x, double x2, const double *p) {
-  if (static_cast<unsigned>(id) > 34u) show_msg(kFatal, "Undefined Fit Function");
+  if (static_cast<unsigned>(id) > 34u) fatal("Undefined Fit Function");
   double v;
   switch (id) {
     case 0:  // LINE
@@ -300,10 +300,10 @@ TavrinState tavrin_state() {
 void tavrin_set_free_count(int m) { changeParmsNum = m; }
 
 int calc_rmse(const double *p, double *result) {
-  if (numData == kUnsetMarker) show_msg(kFatal, "Do not have valid data to process yet.");
+  if (numData == kUnsetMarker) fatal("Do not have valid data to process yet.");
   for (int j = 0; j < numParms; ++j)
     if (p[j] == static_cast<double>(kUnsetMarker))
-      show_msg(kFatal, format_msg("Uninitialized parameter at position %d.", j).c_str());
+      fatal_fmt("Uninitialized parameter at position %d.", j);
   double sum = 0;
   for (int k = 0; k < numData; ++k) {
     double value;
@@ -360,7 +360,7 @@ int set_new_parms(double *p) {
   // Gauss-Jordan without pivoting: the diagonal, in order.
   for (int q = 0; q < m; ++q) {
     const double a = mMat[q][q];
-    if (a == 0.0) show_msg(kFatal, "Not possible to determine new parameters during convergence.");
+    if (a == 0.0) fatal("Not possible to determine new parameters during convergence.");
     for (int c = 0; c < m; ++c) {
       mMat[q][c] = mMat[q][c] / a;
       zMat[q][c] = zMat[q][c] / a;
@@ -400,9 +400,8 @@ int one_iteration(double *p) {
   nearZeroStop = rmse < kNearZeroRmse;
   if (nearZeroStop) show_msg(kWarning, "RMSE approaching zero, stopping iterative process.");
   if (rmse * 0.01 > previousRmse)
-    show_msg(kFatal,
-             "Difficulty in convergence, try to improve on your starting parameters or hold more "
-             "parameters constant");
+    fatal("Difficulty in convergence, try to improve on your starting parameters or hold more "
+          "parameters constant");
   return 0;
 }
 
@@ -417,17 +416,18 @@ int do_iterations(double *p, double *stdDev) {
   itCount = 0;
   nearZeroStop = false;
   const double startRmse = rmse;
+  // At most maxIt updates.  The limit is tested before an update is counted,
+  // not after, so that itCount never passes INT_MAX.
+  if (itCount > maxIt) fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
   for (;;) {
-    if (itCount > maxIt)
-      show_msg(kFatal,
-               format_msg("Maximum iterations reached without convergence: %d.", maxIt).c_str());
     one_iteration(p);
     if (nearZeroStop) break;
     if (std::fabs(s1 - s0) < kConvergence * s0) break;
+    if (itCount >= maxIt) fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
     itCount = itCount + 1;
   }
   if (!nearZeroStop && rmse >= startRmse)  // a NaN on either side passes
-    show_msg(kFatal, "Solution after convergence is somehow worse.");
+    fatal("Solution after convergence is somehow worse.");
 
   // zMat exists only once an update has been made.
   const bool haveInverse = itCount > 0;
