@@ -5,14 +5,9 @@
 #include <cstdlib>
 
 #include "levmar.h"
+#include "params.h"
 
 namespace {
-
-// The full parameter vector: held slots from fitParms, free ones from p.
-void unpack_parms(const double *p, double *full) {
-  const int P = fitParmNum[fitFunc];
-  for (int i = 0, j = 0; i < P; ++i) full[i] = holdConstFlag[i] == 1 ? fitParms[i] : p[j++];
-}
 
 // Model values at the parameters now in fitParms, and their RMSE.
 void set_fitted_values() {
@@ -47,7 +42,7 @@ void report_reason(int reason) {
 
 void do_function(double *p, double *hx, int /*m*/, int n, void * /*adata*/) {
   double full[kMaxParms];
-  unpack_parms(p, full);
+  expand_free(fitParmNum[fitFunc], holdConstFlag, fitParms, p, full);
   for (int i = 0; i < n; ++i) fnf(fitFunc, &hx[i], xData[i], tData[i], full);
 }
 
@@ -57,10 +52,10 @@ int do_levmar() {
   const int n = numData;
   const int P = fitParmNum[fitFunc];
 
+  const FreeSlots freeSlots = free_slots(P, holdConstFlag);
+  const int m = freeSlots.count;
   double p[kMaxParms];
-  int m = 0;
-  for (int i = 0; i < P; ++i)
-    if (holdConstFlag[i] == 0) p[m++] = fitParms[i];
+  gather_free(freeSlots, fitParms, p);
 
   if (m == 0) {
     // Nothing for the solver to do: report the given parameters as they stand.
@@ -86,15 +81,9 @@ int do_levmar() {
   if (result == 0 || reason > 2) report_reason(reason);
   itCount = static_cast<int>(info[5]);
 
-  for (int i = 0, j = 0; i < P; ++i) {
-    if (holdConstFlag[i] == 1) {
-      fitStdDev[i] = 0.0;
-    } else {
-      fitParms[i] = p[j];
-      fitStdDev[i] = std::sqrt(covar[j * m + j]);
-      ++j;
-    }
-  }
+  scatter_free(freeSlots, p, fitParms);
+  for (int i = 0; i < P; ++i) fitStdDev[i] = 0.0;
+  for (int j = 0; j < m; ++j) fitStdDev[freeSlots.slot[j]] = std::sqrt(covar[j * m + j]);
   set_fitted_values();
 
   std::printf("\n");
