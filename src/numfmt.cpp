@@ -115,10 +115,6 @@ size_t g_text_fast(char *out, double value, int precision) {
   return static_cast<size_t>(p - out);
 }
 
-bool is_c_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace

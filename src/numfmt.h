@@ -26,3 +26,8 @@ size_t format_g(char *out, double value, int width, int precision, bool leftAlig
 // conversion would fail there (no number, or the end of the text).  `text` is
 // NUL-terminated; `*value` is left alone on failure.
 const char *scan_double(const char *text, double *value);
+
+// White space as scanf skips it in the C locale.
+inline bool is_c_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}

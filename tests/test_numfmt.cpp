@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "numfmt.h"
+#include "tavfit.h"
 
 namespace {
 
@@ -192,3 +193,33 @@ TEST(ScanDouble, SameAsScanfOnEveryForm) {
 }
 
 }  // namespace
+
+// Data lines: the field count and the numbers of scan_data_line against the
+// sscanf format it stands in for, over lines built from the texts above,
+// words, long words and the separators that end a scan early.
+TEST(ScanDataLine, SameAsScanfFormat) {
+  const std::vector<std::string> texts = scan_texts();
+  const std::string pieces[] = {" ", "\t", "  ", ",", ";", " # ", "word", std::string(300, 'w'),
+                                std::string(255, 'w'), "\xEF\xBB\xBF", "\n"};
+  std::mt19937_64 rng(11);
+  size_t mismatches = 0;
+  for (int i = 0; i < 100000; ++i) {
+    std::string line;
+    const int parts = 1 + static_cast<int>(rng() % 7);
+    for (int k = 0; k < parts; ++k) {
+      line += rng() % 3 ? texts[rng() % texts.size()] : pieces[rng() % std::size(pieces)];
+      if (rng() % 4) line += pieces[rng() % 3];
+    }
+    double want[3] = {-7, -7, -7}, got[3] = {-7, -7, -7};
+    char word1[256], word2[256];
+    const int wantFields = std::sscanf(line.c_str(), "%lf %lf %lf %255s %255s", &want[0],
+                                       &want[1], &want[2], word1, word2);
+    const int gotFields = scan_data_line(line.c_str(), &got[0], &got[1], &got[2]);
+    const bool same = wantFields == gotFields && to_bits(want[0]) == to_bits(got[0]) &&
+                      to_bits(want[1]) == to_bits(got[1]) && to_bits(want[2]) == to_bits(got[2]);
+    if (!same && ++mismatches <= 10)
+      ADD_FAILURE() << "\"" << line << "\": sscanf " << wantFields << ", scan_data_line "
+                    << gotFields;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
