@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "models.h"
+
 namespace {
 
 // The catalogue: one row per fit-function id, in id order.  Besides the texts
@@ -20,7 +22,7 @@ constexpr const char *kUnitX = "same unit as X";
 constexpr const char *kUnitY = "same unit as Y";
 constexpr const char *kLinearStart = "any value: the model is linear in its parameters";
 
-const CatalogueEntry kCatalogue[kNumFitFuncs] = {
+constexpr CatalogueEntry kCatalogue[] = {
     {"LINE", "Straight Line", "Notes: A0*x + A1", 2,
      {{"A0.......:", "slope", "unit of Y per unit of X", kLinearStart},
       {"A1.......:", "intercept: Y at X = 0", kUnitY, kLinearStart}},
@@ -657,6 +659,22 @@ const CatalogueEntry kCatalogue[kNumFitFuncs] = {
      {"time, or any variable of the build-up", kAnyUnit}, {"signal", kAnyUnit}, kNoX2,
      "none", "500:0.1:500:2"},
 };
+
+constexpr bool same_text(const char *a, const char *b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+// Row i must be fit function i as the model library names it.
+constexpr bool catalogue_matches_ids() {
+  for (int id = 0; id < kFitFuncCount; ++id)
+    if (!same_text(kCatalogue[id].keyword, kFitFuncKeyword[id])) return false;
+  return true;
+}
+static_assert(sizeof kCatalogue / sizeof kCatalogue[0] == kFitFuncCount,
+              "one catalogue row per fit-function id");
+static_assert(kNumFitFuncs == kFitFuncCount, "kNumFitFuncs counts the fit-function ids");
+static_assert(catalogue_matches_ids(), "catalogue rows in fit-function id order");
 
 // Work arrays the data file is read into before the points reach the run state.
 double readX[kMaxData];
