@@ -5,6 +5,7 @@
 //             a copy of every other file of the case folder except the
 //             expected ones below.
 //   stdout    standard output, byte for byte
+//   stderr    standard error, byte for byte (not compared when absent)
 //   status    exit status (0 when absent)
 //   expect/   files the run must leave in its folder, byte for byte
 //   absent    names, one per line, of files the run must not leave
@@ -52,7 +53,8 @@ class EndToEnd : public ::testing::TestWithParam<std::string> {};
 TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
   const std::string caseDir = kCases + "/" + GetParam();
   const std::string work = tavtest::make_temp_dir();
-  const std::vector<std::string> reserved = {"args", "stdout", "status", "expect", "absent"};
+  const std::vector<std::string> reserved = {"args", "stdout", "stderr", "status",
+                                               "expect", "absent"};
   for (const std::string &name : list_dir(caseDir))
     if (std::find(reserved.begin(), reserved.end(), name) == reserved.end())
       tavtest::write_file(work + "/" + name, tavtest::read_file(caseDir + "/" + name));
@@ -63,6 +65,9 @@ TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
   const tavtest::RunResult run = tavtest::run_tavfit(args, work);
 
   EXPECT_EQ(run.out, tavtest::read_file(caseDir + "/stdout"));
+  if (tavtest::file_exists(caseDir + "/stderr")) {
+    EXPECT_EQ(run.err, tavtest::read_file(caseDir + "/stderr")) << "standard error";
+  }
   const std::string status = tavtest::read_file(caseDir + "/status");
   EXPECT_EQ(run.status, status.empty() ? 0 : std::stoi(status));
   for (const std::string &name : list_dir(caseDir + "/expect")) {
