@@ -1,9 +1,9 @@
 // End-to-end cases: each folder under tests/e2e/ is one run of the binary.
 //
 //   args      the command-line words, one per line; @EXAMPLES@ stands for the
-//             examples folder.  The run happens in a fresh folder that holds
-//             a copy of every other file of the case folder except the
-//             expected ones below.
+//             examples folder, here and in the expected texts.  The run
+//             happens in a fresh folder that holds a copy of every other
+//             file of the case folder except the expected ones below.
 //   stdout    standard output, byte for byte
 //   stderr    standard error, byte for byte (not compared when absent)
 //   status    exit status (0 when absent)
@@ -12,8 +12,10 @@
 // The case list is read when the test binary lists its tests, so a new case
 // folder is picked up at the next build.
 #include <dirent.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -64,16 +66,19 @@ TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
     args.push_back(replace_all(word, "@EXAMPLES@", TAVFIT_EXAMPLES));
   const tavtest::RunResult run = tavtest::run_tavfit(args, work);
 
-  EXPECT_EQ(run.out, tavtest::read_file(caseDir + "/stdout"));
+  // Expected texts may name the examples folder as @EXAMPLES@ too.
+  auto expected = [&caseDir](const std::string &name) {
+    return replace_all(tavtest::read_file(caseDir + "/" + name), "@EXAMPLES@", TAVFIT_EXAMPLES);
+  };
+  EXPECT_EQ(run.out, expected("stdout"));
   if (tavtest::file_exists(caseDir + "/stderr")) {
-    EXPECT_EQ(run.err, tavtest::read_file(caseDir + "/stderr")) << "standard error";
+    EXPECT_EQ(run.err, expected("stderr")) << "standard error";
   }
   const std::string status = tavtest::read_file(caseDir + "/status");
   EXPECT_EQ(run.status, status.empty() ? 0 : std::stoi(status));
   for (const std::string &name : list_dir(caseDir + "/expect")) {
     EXPECT_TRUE(tavtest::file_exists(work + "/" + name)) << name;
-    EXPECT_EQ(tavtest::read_file(work + "/" + name),
-              tavtest::read_file(caseDir + "/expect/" + name))
+    EXPECT_EQ(tavtest::read_file(work + "/" + name), expected("expect/" + name))
         << "report file " << name;
   }
   for (const std::string &name : lines_of(tavtest::read_file(caseDir + "/absent")))
@@ -84,5 +89,57 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(list_dir(kCases)),
                          [](const ::testing::TestParamInfo<std::string> &info) {
                            return info.param;
                          });
+
+// Runs the binary through the shell, so that a case can redirect or close
+// standard output; returns the exit status and leaves standard error in err.
+int run_shell(const std::string &args, const std::string &redirect, std::string *err) {
+  const std::string dir = tavtest::make_temp_dir();
+  const std::string command = "cd " + dir + " && '" + TAVFIT_BIN + "' " + args + " " + redirect +
+                              " 2> err.txt";
+  const int status = std::system(command.c_str());
+  *err = tavtest::read_file(dir + "/err.txt");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const std::string kT1Fit =
+    std::string("-d ") + TAVFIT_EXAMPLES + "/t1_relax.dat -fit T1_RELAX -parms 900:2:1";
+
+TEST(StandardOutput, AFailedWriteEndsTheRunWithStatusOne) {
+  std::string err;
+  EXPECT_EQ(run_shell(kT1Fit, "> /dev/full", &err), 1);
+  EXPECT_EQ(err, "Unable to write standard output.\n");
+  EXPECT_EQ(run_shell(kT1Fit, ">&-", &err), 1);
+  EXPECT_EQ(err, "Unable to write standard output.\n");
+}
+
+TEST(StandardOutput, ClosedButUnusedIsNoFailureAndReceivesNoReport) {
+  const std::string dir = tavtest::make_temp_dir();
+  std::string err;
+  const std::string files = " -o " + dir + "/v.txt -short " + dir + "/s.txt";
+  EXPECT_EQ(run_shell(kT1Fit + files, ">&-", &err), 0);
+  EXPECT_EQ(err, "");
+  const tavtest::RunResult piped =
+      tavtest::run_tavfit({"-d", std::string(TAVFIT_EXAMPLES) + "/t1_relax.dat", "-fit",
+                           "T1_RELAX", "-parms", "900:2:1"});
+  EXPECT_EQ(tavtest::read_file(dir + "/v.txt") + tavtest::read_file(dir + "/s.txt"), piped.out);
+}
+
+// A report named /dev/stdout follows the solver summary also when standard
+// output is a file the shell opened, appending or not.
+TEST(StandardOutput, ReportOnStdoutFileFollowsTheSummary) {
+  const std::vector<std::string> args = {"-d", std::string(TAVFIT_EXAMPLES) + "/t1_relax.dat",
+                                         "-fit", "T1_RELAX", "-parms", "900:2:1", "-levmar",
+                                         "-o", "/dev/stdout"};
+  const std::string piped = tavtest::run_tavfit(args).out;
+  ASSERT_NE(piped.find("Solution:"), std::string::npos);
+  ASSERT_LT(piped.find("Solution:"), piped.find("Data Input.:"));
+  const std::string dir = tavtest::make_temp_dir();
+  std::string err;
+  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", "> " + dir + "/out.txt", &err), 0);
+  EXPECT_EQ(tavtest::read_file(dir + "/out.txt"), piped);
+  tavtest::write_file(dir + "/log.txt", "earlier run\n");
+  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", ">> " + dir + "/log.txt", &err), 0);
+  EXPECT_EQ(tavtest::read_file(dir + "/log.txt"), "earlier run\n" + piped);
+}
 
 }  // namespace
