@@ -1,7 +1,8 @@
 // libFuzzer target: the command-line reader, get_args.  The input is a list
 // of words separated by newlines.  Inputs holding '/' are skipped, so that the
 // output files the command line creates stay in the current directory (run
-// the target in a scratch directory).
+// the target in a scratch directory), and so are inputs with a word that
+// prints information and exits (help, version, list, describe).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -36,6 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     words.push_back(text.substr(start, end - start));
     start = end + 1;
   }
+  static const char *const kExits[] = {"-h",       "-help", "--help",   "-version",
+                                       "--version", "-list", "-describe"};
+  for (const std::string &word : words)
+    for (const char *exits : kExits)
+      if (word == exits) return 0;
   std::vector<char *> argv;
   for (std::string &word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
