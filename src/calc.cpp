@@ -410,7 +410,10 @@ int do_iterations(double *p, double *stdDev) {
   calc_rmse(p, &rmse);
   int pos[kMaxParms];
   changeParmsNum = free_positions(pos);
-  if (changeParmsNum == 0) return 0;
+  if (changeParmsNum == 0) {
+    set_termination(false, 0, "every parameter held, nothing to fit");
+    return 0;
+  }
 
   s0 = 0;
   s1 = 0;
@@ -418,14 +421,21 @@ int do_iterations(double *p, double *stdDev) {
   nearZeroStop = false;
   const double startRmse = rmse;
   for (;;) {
-    if (itCount > maxIt)
+    if (itCount > maxIt) {
+      set_termination(false, kTavrinIterationLimit, "iteration limit reached without convergence");
       show_msg(kFatal,
                format_msg("Maximum iterations reached without convergence: %d.", maxIt).c_str());
+    }
     one_iteration(p);
     if (nearZeroStop) break;
     if (std::fabs(s1 - s0) < kConvergence * s0) break;
     itCount = itCount + 1;
   }
+  if (nearZeroStop)
+    set_termination(false, kTavrinNearZeroRmse, "RMSE below 1e-8, stopped as exact data");
+  else
+    set_termination(true, kTavrinRelativeChange,
+                    "relative change of the residual standard error below 1e-5");
   if (!nearZeroStop && rmse >= startRmse)  // a NaN on either side passes
     show_msg(kFatal, "Solution after convergence is somehow worse.");
 
@@ -439,5 +449,9 @@ int do_iterations(double *p, double *stdDev) {
       ++k;
     }
   }
+  // The covariance the standard deviations above come from.
+  const int m = changeParmsNum;
+  for (int r = 0; r < m; ++r)
+    for (int c = 0; c < m; ++c) fitCovar[r][c] = haveInverse ? zMat[r][c] * s0 * s0 : NAN;
   return 0;
 }

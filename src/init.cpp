@@ -132,7 +132,7 @@ void init_vars() {
   int columns = 0;
   // The reader has already warned when the file cannot be opened.
   if (read_crv_data(dataFname.c_str(), readX, readY, readX2, &count, &columns) == 0)
-    std::exit(1);
+    exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
   numData = count;
   numDataCol = columns;
   for (int i = 0; i < numData; ++i) {
@@ -140,4 +140,22 @@ void init_vars() {
     yData[i] = readY[i];
     tData[i] = readX2[i];
   }
+}
+
+const char *fit_keyword(int id) { return kCatalogue[id].keyword; }
+
+std::string parm_name(int id, int k) {
+  std::string name = kCatalogue[id].parmStr[k];
+  while (!name.empty() && (name.back() == '.' || name.back() == ':')) name.pop_back();
+  return name;
+}
+
+std::string fit_formula(int id) {
+  const std::string note = kCatalogue[id].note;
+  return note.compare(0, 7, "Notes: ") == 0 ? note.substr(7) : note;
+}
+
+bool fit_uses_x2(int id) {
+  const std::string keyword = kCatalogue[id].keyword;
+  return keyword == "XY1" || keyword == "XY2";
 }

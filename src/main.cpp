@@ -68,7 +68,7 @@ int get_args(int argc, char **argv) {
       continue;
     }
     const bool takesValue = is("-d") || is("-o") || is("-short") || is("-log") || is("-fit") ||
-                            is("-itmax") || is("-parms");
+                            is("-itmax") || is("-parms") || is("-json");
     if (!takesValue) continue;  // unknown words are skipped silently
     if (i + 1 >= argc)
       show_msg(kFatal, format_msg("Missing value for option '%s'.", option).c_str());
@@ -84,6 +84,10 @@ int get_args(int argc, char **argv) {
     } else if (is("-log")) {
       logFname = value;
       test_open(logFname);
+    } else if (is("-json")) {
+      jsonFname = value;
+      test_open(jsonFname);
+      watch_failures_for_json();
     } else if (is("-fit")) {
       fitFunc = get_fit_func(value);
     } else if (is("-itmax")) {
@@ -97,6 +101,7 @@ int get_args(int argc, char **argv) {
 }
 
 int do_fit() {
+  for (int k = 0; k < kMaxParms; ++k) startParms[k] = fitParms[k];
   if (fitMethod == kMethodLevmar) {
     do_levmar();
   } else {
@@ -105,6 +110,8 @@ int do_fit() {
   }
   write_verb_results(outVerbFname.c_str());
   write_short_results(outShortFname.c_str());
+  compute_results();
+  if (!jsonFname.empty()) write_json(jsonFname.c_str());
   return 0;
 }
 
