@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "models.h"
 #include "tavfit.h"
 
 #ifndef TAVFIT_BENCH_DATA
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr int kT1Relax = 10;
 const double kTrue[3] = {1000.0, 1.9, 1.3};   // the curve's own parameters
 const double kStart[3] = {800.0, 1.52, 1.04};  // 20 % below them
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "models.h"
+
 namespace {
 
 struct CatalogueRow {
@@ -16,7 +18,7 @@ struct CatalogueRow {
 
 // Row i describes fit-function id i.  Parameter labels are the name padded
 // with '.' to nine characters, then ':'.
-const CatalogueRow kCatalogue[kNumFitFuncs] = {
+constexpr CatalogueRow kCatalogue[] = {
     {"LINE", "Straight Line", "Notes: A0*x + A1", 2, {"A0.......:", "A1.......:"}},
     {"QUADRATIC", "Quadratic", "Notes: A0*x*x + A1*x + A2", 3,
      {"A0.......:", "A1.......:", "A2.......:"}},
@@ -97,6 +99,22 @@ const CatalogueRow kCatalogue[kNumFitFuncs] = {
      "a0*(1.0 - exp(-x/a1)) + a2*(1.0 - exp(-x/a3))", 4,
      {"A0.......:", "A1.......:", "A2.......:", "A3.......:"}},
 };
+
+constexpr bool same_text(const char *a, const char *b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+// Row i must be fit function i as the model library names it.
+constexpr bool catalogue_matches_ids() {
+  for (int id = 0; id < kFitFuncCount; ++id)
+    if (!same_text(kCatalogue[id].keyword, kFitFuncKeyword[id])) return false;
+  return true;
+}
+static_assert(sizeof kCatalogue / sizeof kCatalogue[0] == kFitFuncCount,
+              "one catalogue row per fit-function id");
+static_assert(kNumFitFuncs == kFitFuncCount, "kNumFitFuncs counts the fit-function ids");
+static_assert(catalogue_matches_ids(), "catalogue rows in fit-function id order");
 
 // Work arrays the data file is read into before the points reach the run state.
 double readX[kMaxData];

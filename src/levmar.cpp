@@ -5,14 +5,9 @@
 #include <cstdlib>
 
 #include "levmar.h"
+#include "params.h"
 
 namespace {
-
-// The full parameter vector: held slots from fitParms, free ones from p.
-void unpack_parms(const double *p, double *full) {
-  const int P = fitParmNum[fitFunc];
-  for (int i = 0, j = 0; i < P; ++i) full[i] = holdConstFlag[i] == 1 ? fitParms[i] : p[j++];
-}
 
 // Model values at the parameters now in fitParms, and their RMSE.
 void set_fitted_values() {
@@ -60,12 +55,16 @@ void report_reason(int reason) {
   switch (reason) {
     case 1: show_msg(kNote, "levmar: stopped by small gradient J^T"); break;
     case 2: show_msg(kNote, "levmar: stopped by small Dp"); break;
-    case 3: show_msg(kFatal, "levmar: Stopped by iteration maximum"); break;
-    case 4: show_msg(kFatal, "levmar: singular matrix."); break;
-    case 5: show_msg(kFatal, "levmar: no further error reduction is possible"); break;
-    case 6: show_msg(kFatal, "levmar: Stopped by small ||e||_2"); break;
-    case 7: show_msg(kFatal, "levmar: Stopped by invalid (NaN or Inf) value"); break;
-    default: show_msg(reason < 3 ? kNote : kFatal, "levmar: Error unknown"); break;
+    case 3: fatal("levmar: Stopped by iteration maximum"); break;
+    case 4: fatal("levmar: singular matrix."); break;
+    case 5: fatal("levmar: no further error reduction is possible"); break;
+    // The data are fitted as well as numbers allow: the best ending, not an error.
+    case 6: show_msg(kNote, "levmar: Stopped by small ||e||_2"); break;
+    case 7: fatal("levmar: Stopped by invalid (NaN or Inf) value"); break;
+    default:
+      if (reason > 2) fatal("levmar: Error unknown");
+      show_msg(kNote, "levmar: Error unknown");
+      break;
   }
 }
 
@@ -73,7 +72,7 @@ void report_reason(int reason) {
 
 void do_function(double *p, double *hx, int /*m*/, int n, void * /*adata*/) {
   double full[kMaxParms];
-  unpack_parms(p, full);
+  expand_free(fitParmNum[fitFunc], holdConstFlag, fitParms, p, full);
   for (int i = 0; i < n; ++i) fnf(fitFunc, &hx[i], xData[i], tData[i], full);
 }
 
@@ -83,10 +82,10 @@ int do_levmar() {
   const int n = numData;
   const int P = fitParmNum[fitFunc];
 
+  const FreeSlots freeSlots = free_slots(P, holdConstFlag);
+  const int m = freeSlots.count;
   double p[kMaxParms];
-  int m = 0;
-  for (int i = 0; i < P; ++i)
-    if (holdConstFlag[i] == 0) p[m++] = fitParms[i];
+  gather_free(freeSlots, fitParms, p);
 
   if (m == 0) {
     // Nothing for the solver to do: report the given parameters as they stand.
@@ -97,11 +96,11 @@ int do_levmar() {
     set_fitted_values();
     return 0;
   }
-  if (n < m) show_msg(kFatal, "levmar: Fewer data points than free parameters");
+  if (n < m) fatal("levmar: Fewer data points than free parameters");
 
   const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
   double *block = static_cast<double *>(std::malloc((workSize + size_t(m) * m) * sizeof(double)));
-  if (block == nullptr) show_msg(kFatal, "levmar: Not able to allocate memory");
+  if (block == nullptr) fatal("levmar: Not able to allocate memory");
   double *covar = block + workSize;
   // A failed decomposition leaves the covariance unwritten; zeros make it
   // read as singular below.
@@ -114,15 +113,9 @@ int do_levmar() {
   if (result == 0 || reason > 2) report_reason(reason);
   itCount = static_cast<int>(info[5]);
 
-  for (int i = 0, j = 0; i < P; ++i) {
-    if (holdConstFlag[i] == 1) {
-      fitStdDev[i] = 0.0;
-    } else {
-      fitParms[i] = p[j];
-      fitStdDev[i] = std::sqrt(covar[j * m + j]);
-      ++j;
-    }
-  }
+  scatter_free(freeSlots, p, fitParms);
+  for (int i = 0; i < P; ++i) fitStdDev[i] = 0.0;
+  for (int j = 0; j < m; ++j) fitStdDev[freeSlots.slot[j]] = std::sqrt(covar[j * m + j]);
   set_fitted_values();
 
   std::printf("\n");
@@ -135,7 +128,11 @@ int do_levmar() {
   std::printf("\n");
   std::printf("Covariance of the fit:\n   ");
   double covarSum = 0.0;
+  // A free parameter whose variance is exactly 0.0 is one the data do not
+  // determine (its derivative vanished), unless the fit is exact.
+  bool zeroVariance = false;
   for (int r = 0; r < m; ++r) {
+    if (covar[r * m + r] == 0.0) zeroVariance = true;
     for (int c = 0; c < m; ++c) {
       std::printf("%g ", covar[r * m + c]);
       covarSum += covar[r * m + c];
@@ -146,6 +143,8 @@ int do_levmar() {
   std::printf("\n");
   std::free(block);
 
-  if (covarSum == 0.0) show_msg(kFatal, "levmar: singular matrix, cannot compute covariance matrix");
+  // After an exact fit (reason 6) a zero covariance is the truth.
+  if (reason != 6 && (covarSum == 0.0 || zeroVariance))
+    fatal("levmar: singular matrix, cannot compute covariance matrix");
   return 0;
 }
