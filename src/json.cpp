@@ -9,9 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#ifndef TAVFIT_VERSION
-#define TAVFIT_VERSION "unknown"
-#endif
+#include "version.h"
 
 namespace {
 
@@ -42,7 +40,7 @@ Json warnings() {
 // What is known before the fit: the head of every document.
 Json head(const char *status) {
   Json doc;
-  doc["tavfit"] = TAVFIT_VERSION;
+  doc["tavfit"] = kTavfitVersion;
   doc["status"] = status;
   doc["message"] = nullptr;
   doc["warnings"] = warnings();
@@ -51,10 +49,8 @@ Json head(const char *status) {
                   {"points", loaded ? Json(numData) : Json(nullptr)},
                   {"columns", loaded ? Json(numDataCol) : Json(nullptr)}};
   if (fitFunc >= 0 && fitFunc < kNumFitFuncs) {
-    if (fitLabel[fitFunc] == nullptr) fill_catalogue();  // failed before set-up
-    doc["model"] = {{"keyword", fit_keyword(fitFunc)},
-                    {"label", fitLabel[fitFunc]},
-                    {"formula", fit_formula(fitFunc)}};
+    const CatalogueEntry &model = catalogue_entry(fitFunc);
+    doc["model"] = {{"keyword", model.keyword}, {"label", model.label}, {"formula", model.formula}};
   } else {
     doc["model"] = nullptr;
   }
@@ -83,7 +79,7 @@ Json free_matrix(const double (*matrix)[kMaxParms]) {
   Json names = Json::array();
   Json rows = Json::array();
   for (int i = 0; i < r.p; ++i) {
-    names.push_back(parm_name(fitFunc, r.freeSlot[i]));
+    names.push_back(parm_name(fitParmStr[fitFunc][r.freeSlot[i]]));
     Json row = Json::array();
     for (int j = 0; j < r.p; ++j) row.push_back(number(matrix[i][j]));
     rows.push_back(row);
@@ -102,7 +98,7 @@ Json full_document() {
     Json ci = nullptr;
     if (!held) ci = Json::array({number(r.ci95Low[k]), number(r.ci95High[k])});
     if (!held && !(std::isfinite(r.ci95Low[k]) && std::isfinite(r.ci95High[k]))) ci = nullptr;
-    parameters.push_back({{"name", parm_name(fitFunc, k)},
+    parameters.push_back({{"name", parm_name(fitParmStr[fitFunc][k])},
                           {"start", number(startParms[k])},
                           {"held", held},
                           {"value", number(fitParms[k])},
