@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
-          nlohmann-json3-dev libboost-math-dev)
+          help2man groff-base dpkg-dev file nlohmann-json3-dev libboost-math-dev)
 BUILD_DIR=build
 
 install_missing() {
