@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
-          help2man groff-base dpkg-dev file nlohmann-json3-dev libboost-math-dev)
+          help2man groff-base dpkg-dev file clang libclang-rt-14-dev
+          nlohmann-json3-dev libboost-math-dev)
 BUILD_DIR=build
 
 install_missing() {
@@ -26,7 +27,8 @@ install_missing() {
 }
 
 build() {
-  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+  # TAVFIT_WERROR=ON (as CI sets it) turns warnings into errors.
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DTAVFIT_WERROR="${TAVFIT_WERROR:-OFF}"
   cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
 
