@@ -71,7 +71,9 @@ int write_verb_results(const char *path) {
   std::fprintf(fp, "Function...: %s\n", fitLabel[fitFunc]);
   std::fprintf(fp, "Description: %s\n", fitNote[fitFunc]);
   std::fprintf(fp, "Parameters.: %d\n", nParms);
-  std::fprintf(fp, fitMethod == kMethodTavrin ? "Fit Method.: TAVRIN\n" : "Fit Method.: LEVMAR\n");
+  std::fprintf(fp, "Fit Method.: %s\n", fitMethod == kMethodTavrin  ? "TAVRIN"
+                                        : fitMethod == kMethodCeres ? "CERES"
+                                                                    : "LEVMAR");
   std::fprintf(fp, "\n");
   std::fprintf(fp, "Parameter   Hold Constant");
   std::fprintf(fp, "      Value     StdDev\n");

@@ -63,6 +63,10 @@ int get_args(int argc, char **argv) {
       fitMethod = kMethodLevmar;
       continue;
     }
+    if (is("-ceres")) {
+      fitMethod = kMethodCeres;
+      continue;
+    }
     if (is("-tavrin")) {
       fitMethod = kMethodTavrin;
       continue;
@@ -99,6 +103,8 @@ int get_args(int argc, char **argv) {
 int do_fit() {
   if (fitMethod == kMethodLevmar) {
     do_levmar();
+  } else if (fitMethod == kMethodCeres) {
+    do_ceres();
   } else {
     do_iterations(fitParms, fitStdDev);
     set_results();
