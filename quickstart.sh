@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgtest-dev)
+PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgtest-dev libceres-dev)
 BUILD_DIR=build
 
 install_missing() {
@@ -37,6 +37,9 @@ demo() {
   echo
   echo "== Levenberg-Marquardt fit: tavfit -d $data -fit T1_RELAX -parms 900:2:1 -levmar"
   "$BUILD_DIR"/tavfit -d "$data" -fit T1_RELAX -parms 900:2:1 -levmar
+  echo
+  echo "== Ceres fit, exact derivatives: tavfit -d $data -fit T1_RELAX -parms 900:2:1 -ceres"
+  "$BUILD_DIR"/tavfit -d "$data" -fit T1_RELAX -parms 900:2:1 -ceres
 }
 
 case "${1:-}" in
