@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgtest-dev libceres-dev)
+PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev libceres-dev)
 BUILD_DIR=build
 
 install_missing() {

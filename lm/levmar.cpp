@@ -308,11 +308,19 @@ extern "C" int dlevmar_dif(void (*func)(double *p, double *hx, int m, int n, voi
       normal_equations(jac, e, jacTjac, jacTe, m, n);
       jacTe_inf = 0.0;
       p_L2 = 0.0;
+      bool finite = true;
       for (int i = 0; i < m; ++i) {
         const double g = std::fabs(jacTe[i]);
         if (g > jacTe_inf) jacTe_inf = g;
         diag[i] = jacTjac[i * m + i];
         p_L2 += p[i] * p[i];
+        // A NaN fails every comparison, so the norm above would skip it and
+        // the run would end as if the gradient were small.
+        if (!std::isfinite(g) || !std::isfinite(diag[i])) finite = false;
+      }
+      if (!finite) {
+        stop = 7;
+        break;
       }
     }
 

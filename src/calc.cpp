@@ -7,8 +7,8 @@
 #include "params.h"
 
 int fnf(int id, double *out, double x, double x2, const double *p) {
-  if (!valid_fit_func(id)) show_msg(kFatal, "Undefined Fit Function");
-  if (id == kXy2 && xy2_excluded(p[1], p[3])) show_msg(kFatal, kXy2ExcludedText);
+  if (!valid_fit_func(id)) fatal("Undefined Fit Function");
+  if (id == kXy2 && xy2_excluded(p[1], p[3])) fatal(kXy2ExcludedText);
   *out = model_value(static_cast<FitFuncId>(id), x, x2, p);
   return 0;
 }
@@ -40,10 +40,10 @@ TavrinState tavrin_state() {
 void tavrin_set_free_count(int m) { changeParmsNum = m; }
 
 int calc_rmse(const double *p, double *result) {
-  if (numData == kUnsetMarker) show_msg(kFatal, "Do not have valid data to process yet.");
+  if (numData == kUnsetMarker) fatal("Do not have valid data to process yet.");
   for (int j = 0; j < numParms; ++j)
     if (p[j] == static_cast<double>(kUnsetMarker))
-      show_msg(kFatal, format_msg("Uninitialized parameter at position %d.", j).c_str());
+      fatal_fmt("Uninitialized parameter at position %d.", j);
   double sum = 0;
   for (int k = 0; k < numData; ++k) {
     double value;
@@ -99,7 +99,7 @@ int set_new_parms(double *p) {
   // Gauss-Jordan without pivoting: the diagonal, in order.
   for (int q = 0; q < m; ++q) {
     const double a = mMat[q][q];
-    if (a == 0.0) show_msg(kFatal, "Not possible to determine new parameters during convergence.");
+    if (a == 0.0) fatal("Not possible to determine new parameters during convergence.");
     for (int c = 0; c < m; ++c) {
       mMat[q][c] = mMat[q][c] / a;
       zMat[q][c] = zMat[q][c] / a;
@@ -138,9 +138,8 @@ int one_iteration(double *p) {
   nearZeroStop = rmse < kNearZeroRmse;
   if (nearZeroStop) show_msg(kWarning, "RMSE approaching zero, stopping iterative process.");
   if (rmse * 0.01 > previousRmse)
-    show_msg(kFatal,
-             "Difficulty in convergence, try to improve on your starting parameters or hold more "
-             "parameters constant");
+    fatal("Difficulty in convergence, try to improve on your starting parameters or hold more "
+          "parameters constant");
   return 0;
 }
 
@@ -155,17 +154,18 @@ int do_iterations(double *p, double *stdDev) {
   itCount = 0;
   nearZeroStop = false;
   const double startRmse = rmse;
+  // At most maxIt updates.  The limit is tested before an update is counted,
+  // not after, so that itCount never passes INT_MAX.
+  if (itCount > maxIt) fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
   for (;;) {
-    if (itCount > maxIt)
-      show_msg(kFatal,
-               format_msg("Maximum iterations reached without convergence: %d.", maxIt).c_str());
     one_iteration(p);
     if (nearZeroStop) break;
     if (std::fabs(s1 - s0) < kConvergence * s0) break;
+    if (itCount >= maxIt) fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
     itCount = itCount + 1;
   }
   if (!nearZeroStop && rmse >= startRmse)  // a NaN on either side passes
-    show_msg(kFatal, "Solution after convergence is somehow worse.");
+    fatal("Solution after convergence is somehow worse.");
 
   // zMat exists only once an update has been made.
   const bool haveInverse = itCount > 0;

@@ -25,12 +25,16 @@ void report_reason(int reason) {
   switch (reason) {
     case 1: show_msg(kNote, "levmar: stopped by small gradient J^T"); break;
     case 2: show_msg(kNote, "levmar: stopped by small Dp"); break;
-    case 3: show_msg(kFatal, "levmar: Stopped by iteration maximum"); break;
-    case 4: show_msg(kFatal, "levmar: singular matrix."); break;
-    case 5: show_msg(kFatal, "levmar: no further error reduction is possible"); break;
-    case 6: show_msg(kFatal, "levmar: Stopped by small ||e||_2"); break;
-    case 7: show_msg(kFatal, "levmar: Stopped by invalid (NaN or Inf) value"); break;
-    default: show_msg(reason < 3 ? kNote : kFatal, "levmar: Error unknown"); break;
+    case 3: fatal("levmar: Stopped by iteration maximum"); break;
+    case 4: fatal("levmar: singular matrix."); break;
+    case 5: fatal("levmar: no further error reduction is possible"); break;
+    // The data are fitted as well as numbers allow: the best ending, not an error.
+    case 6: show_msg(kNote, "levmar: Stopped by small ||e||_2"); break;
+    case 7: fatal("levmar: Stopped by invalid (NaN or Inf) value"); break;
+    default:
+      if (reason > 2) fatal("levmar: Error unknown");
+      show_msg(kNote, "levmar: Error unknown");
+      break;
   }
 }
 
@@ -61,11 +65,11 @@ int do_levmar() {
     set_fitted_values();
     return 0;
   }
-  if (n < m) show_msg(kFatal, "levmar: Fewer data points than free parameters");
+  if (n < m) fatal("levmar: Fewer data points than free parameters");
 
   const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
   double *block = static_cast<double *>(std::malloc((workSize + size_t(m) * m) * sizeof(double)));
-  if (block == nullptr) show_msg(kFatal, "levmar: Not able to allocate memory");
+  if (block == nullptr) fatal("levmar: Not able to allocate memory");
   double *covar = block + workSize;
   // A failed decomposition leaves the covariance unwritten; zeros make it
   // read as singular below.
@@ -92,7 +96,11 @@ int do_levmar() {
   std::printf("\n");
   std::printf("Covariance of the fit:\n   ");
   double covarSum = 0.0;
+  // A free parameter whose variance is exactly 0.0 is one the data do not
+  // determine (its derivative vanished), unless the fit is exact.
+  bool zeroVariance = false;
   for (int r = 0; r < m; ++r) {
+    if (covar[r * m + r] == 0.0) zeroVariance = true;
     for (int c = 0; c < m; ++c) {
       std::printf("%g ", covar[r * m + c]);
       covarSum += covar[r * m + c];
@@ -102,6 +110,8 @@ int do_levmar() {
   std::printf("\n");
   std::free(block);
 
-  if (covarSum == 0.0) show_msg(kFatal, "levmar: singular matrix, cannot compute covariance matrix");
+  // After an exact fit (reason 6) a zero covariance is the truth.
+  if (reason != 6 && (covarSum == 0.0 || zeroVariance))
+    fatal("levmar: singular matrix, cannot compute covariance matrix");
   return 0;
 }

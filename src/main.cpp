@@ -8,10 +8,12 @@ namespace {
 
 // Creates (or empties) an output file now, so that a bad path is reported
 // before any work is done.
+// The file standard output already writes to is left alone: emptying it
+// would throw away what the shell appended to it before the run.
 void test_open(const std::string &name) {
+  if (is_stdout_file(name.c_str())) return;
   FILE *fp = std::fopen(name.c_str(), "w");
-  if (fp == nullptr)
-    show_msg(kFatal, format_msg("Unable to open output file '%s'.", name.c_str()).c_str());
+  if (fp == nullptr) fatal_fmt("Unable to open output file '%s'.", name.c_str());
   std::fclose(fp);
 }
 
@@ -26,13 +28,16 @@ int read_int(const char *word) {
 
 // "-parms" word: fields separated by ':', empty fields dropped; "=v" holds
 // the parameter at v.  Fields beyond the last parameter slot are ignored.
-void read_parms(const char *word) {
+// Returns the number of non-empty fields, those beyond the slots included.
+int read_parms(const char *word) {
   int k = 0;
+  int given = 0;
   const char *field = word;
-  while (*field != '\0' && k < kMaxParms) {
+  while (*field != '\0') {
     const char *end = std::strchr(field, ':');
     const size_t length = end != nullptr ? static_cast<size_t>(end - field) : std::strlen(field);
-    if (length > 0) {
+    if (length > 0) ++given;
+    if (length > 0 && k < kMaxParms) {
       const std::string text(field, length);
       const bool hold = text[0] == '=';
       holdConstFlag[k] = hold ? 1 : 0;
@@ -42,6 +47,32 @@ void read_parms(const char *word) {
     if (end == nullptr) break;
     field = end + 1;
   }
+  return given;
+}
+
+bool takes_value(const char *word) {
+  static const char *const kValued[] = {"-d", "-o", "-short", "-log", "-fit", "-itmax", "-parms"};
+  for (const char *name : kValued)
+    if (std::strcmp(word, name) == 0) return true;
+  return false;
+}
+
+// Looks at the file names of the whole command line before any output file
+// is created or emptied, so that no order of the options can empty the data
+// file or have one report overwrite the other.
+void check_file_options(int argc, char **argv) {
+  std::string data, verbose, brief;
+  std::vector<std::string> outputs;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (!takes_value(argv[i])) continue;
+    const std::string option = argv[i];
+    const char *value = argv[++i];
+    if (option == "-d") data = value;
+    if (option == "-o") verbose = value;
+    if (option == "-short") brief = value;
+    if (option == "-o" || option == "-short" || option == "-log") outputs.push_back(value);
+  }
+  check_output_names(data, outputs, verbose, brief);
 }
 
 }  // namespace
@@ -51,7 +82,9 @@ int get_args(int argc, char **argv) {
   debugLevel = 0;
   maxIt = 500;
   fitFunc = -1;
+  check_file_options(argc, argv);
 
+  int parmsGiven = 0;
   for (int i = 1; i < argc; ++i) {
     const char *option = argv[i];
     auto is = [option](const char *name) { return std::strcmp(option, name) == 0; };
@@ -71,11 +104,12 @@ int get_args(int argc, char **argv) {
       fitMethod = kMethodTavrin;
       continue;
     }
-    const bool takesValue = is("-d") || is("-o") || is("-short") || is("-log") || is("-fit") ||
-                            is("-itmax") || is("-parms");
-    if (!takesValue) continue;  // unknown words are skipped silently
-    if (i + 1 >= argc)
-      show_msg(kFatal, format_msg("Missing value for option '%s'.", option).c_str());
+    if (!takes_value(option)) {
+      // Skipped as before, but a misspelt option should not go unnoticed.
+      show_msg(kWarning, format_msg("Unknown option '%s' ignored.", option).c_str());
+      continue;
+    }
+    if (i + 1 >= argc) fatal_fmt("Missing value for option '%s'.", option);
     const char *value = argv[++i];
     if (is("-d")) {
       dataFname = value;
@@ -93,10 +127,15 @@ int get_args(int argc, char **argv) {
     } else if (is("-itmax")) {
       maxIt = read_int(value);
     } else {
-      read_parms(value);
+      parmsGiven = read_parms(value);
     }
   }
-  if (fitFunc < 0) show_msg(kFatal, "Unable to determine the Fitting function to use.");
+  if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");
+  fill_catalogue();
+  if (parmsGiven < fitParmNum[fitFunc])
+    show_msg(kWarning, format_msg("%d start values given for %d parameters; the others start at 0.",
+                                  parmsGiven, fitParmNum[fitFunc])
+                           .c_str());
   return 0;
 }
 
@@ -116,6 +155,7 @@ int do_fit() {
 
 #ifndef TAVFIT_NO_MAIN
 int main(int argc, char **argv) {
+  guard_standard_output();
   get_args(argc, argv);
   init_vars();
   return do_fit();

@@ -127,20 +127,45 @@ void init_vars();
 // ---------------------------------------------------------------------------
 // io: curve data file and reports.
 
-// Reads up to kMaxData points of a curve data file into x, y and x2.  Returns
-// 1 with the point count and the number of data columns (2 or 3), or 0 after a
-// warning when the file cannot be opened.  Every other error is fatal.
+// Scans one data line (at most three numbers, then two words of at most 255
+// characters) and returns the number of fields converted, -1 for none.
+int scan_data_line(const char *line, double *x, double *y, double *x2);
+
+// Reads up to kMaxData points of a curve data file into x, y and x2.  Lines
+// are read whole, a leading UTF-8 byte order mark is skipped, and skipped
+// lines holding comma- or semicolon-separated numbers are counted in one
+// warning.  Returns 1 with the point count and the number of data columns (2
+// or 3), or 0 after a warning when the file cannot be opened or read (a
+// directory included).  Every other error is fatal.
 int read_crv_data(const char *path, double *x, double *y, double *x2,
                   int *count, int *columns);
 
-// Fills fxData with the model at the fitted parameters (X2 = 0.0 for
-// two-column data).
+// Fills fxData with the model at the fitted parameters and the X2 of each
+// point, as the fit used them.
 void set_results();
 
 // Write the reports to path, or to standard output when it cannot be opened
 // (an empty path included).  Both return 1.
 int write_verb_results(const char *path);
 int write_short_results(const char *path);
+
+// ---------------------------------------------------------------------------
+// outfiles: output paths and standard output.
+
+// True when path names the file (or pipe, or device) standard output writes to.
+bool is_stdout_file(const char *path);
+
+// Fatal when an output path names the data file (same device and inode, or
+// the same spelling when the data file does not exist) or when the verbose
+// and the short report name the same regular file.  outputs lists every
+// value of -o, -short and -log; verbose and brief are the last -o and -short.
+void check_output_names(const std::string &data, const std::vector<std::string> &outputs,
+                        const std::string &verbose, const std::string &brief);
+
+// Puts stand-ins on closed standard descriptors and checks at exit that
+// standard output was written: "Unable to write standard output." on
+// standard error and exit status 1 when it was not.
+void guard_standard_output();
 
 // ---------------------------------------------------------------------------
 // calc: the model evaluator and the TAVRIN engine.

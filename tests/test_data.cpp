@@ -1,5 +1,5 @@
 // The curve data file reader, read_crv_data.  Skipped lines, number formats,
-// long lines and point limits are end-to-end cases (data_*).
+// long lines, byte order marks and point limits are end-to-end cases (data_*).
 #include <gtest/gtest.h>
 
 #include "support.h"
@@ -14,10 +14,9 @@ TEST(CurveData, FieldCountOfTheLinesFixesColumnsAndX2) {
   struct Row { std::string tail; double columns, x2; };
   const std::vector<Row> rows = {
       {"", 2, 0}, {" w 5", 2, 0}, {" 5", 3, 5}, {" 5 a", 2, 5}, {" 5 a b c", 3, 5},
-      // Lines of 255 characters: both words fit in the first piece.
       {" 5 " + fits + " " + fits, 3, 5},
-      // The first piece ends inside the first word; the rest holds no number.
-      {" 5 " + huge + " " + huge, 2, 5},
+      // A word keeps at most 255 characters; the rest of it is the next word.
+      {" 5 " + huge, 3, 5},
   };
   const std::string path = tavtest::make_temp_dir() + "/curve.dat";
   static double x[kMaxData], y[kMaxData], x2[kMaxData];

@@ -11,8 +11,10 @@
 // The case list is read when the test binary lists its tests, so a new case
 // folder is picked up at the next build.
 #include <dirent.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -81,5 +83,57 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(list_dir(kCases)),
                          [](const ::testing::TestParamInfo<std::string> &info) {
                            return info.param;
                          });
+
+// Runs the binary through the shell, so that a case can redirect or close
+// standard output; returns the exit status and leaves standard error in err.
+int run_shell(const std::string &args, const std::string &redirect, std::string *err) {
+  const std::string dir = tavtest::make_temp_dir();
+  const std::string command = "cd " + dir + " && '" + TAVFIT_BIN + "' " + args + " " + redirect +
+                              " 2> err.txt";
+  const int status = std::system(command.c_str());
+  *err = tavtest::read_file(dir + "/err.txt");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const std::string kT1Fit =
+    std::string("-d ") + TAVFIT_EXAMPLES + "/t1_relax.dat -fit T1_RELAX -parms 900:2:1";
+
+TEST(StandardOutput, AFailedWriteEndsTheRunWithStatusOne) {
+  std::string err;
+  EXPECT_EQ(run_shell(kT1Fit, "> /dev/full", &err), 1);
+  EXPECT_EQ(err, "Unable to write standard output.\n");
+  EXPECT_EQ(run_shell(kT1Fit, ">&-", &err), 1);
+  EXPECT_EQ(err, "Unable to write standard output.\n");
+}
+
+TEST(StandardOutput, ClosedButUnusedIsNoFailureAndReceivesNoReport) {
+  const std::string dir = tavtest::make_temp_dir();
+  std::string err;
+  const std::string files = " -o " + dir + "/v.txt -short " + dir + "/s.txt";
+  EXPECT_EQ(run_shell(kT1Fit + files, ">&-", &err), 0);
+  EXPECT_EQ(err, "");
+  const tavtest::RunResult piped =
+      tavtest::run_tavfit({"-d", std::string(TAVFIT_EXAMPLES) + "/t1_relax.dat", "-fit",
+                           "T1_RELAX", "-parms", "900:2:1"});
+  EXPECT_EQ(tavtest::read_file(dir + "/v.txt") + tavtest::read_file(dir + "/s.txt"), piped.out);
+}
+
+// A report named /dev/stdout follows the solver summary also when standard
+// output is a file the shell opened, appending or not.
+TEST(StandardOutput, ReportOnStdoutFileFollowsTheSummary) {
+  const std::vector<std::string> args = {"-d", std::string(TAVFIT_EXAMPLES) + "/t1_relax.dat",
+                                         "-fit", "T1_RELAX", "-parms", "900:2:1", "-levmar",
+                                         "-o", "/dev/stdout"};
+  const std::string piped = tavtest::run_tavfit(args).out;
+  ASSERT_NE(piped.find("Solution:"), std::string::npos);
+  ASSERT_LT(piped.find("Solution:"), piped.find("Data Input.:"));
+  const std::string dir = tavtest::make_temp_dir();
+  std::string err;
+  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", "> " + dir + "/out.txt", &err), 0);
+  EXPECT_EQ(tavtest::read_file(dir + "/out.txt"), piped);
+  tavtest::write_file(dir + "/log.txt", "earlier run\n");
+  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", ">> " + dir + "/log.txt", &err), 0);
+  EXPECT_EQ(tavtest::read_file(dir + "/log.txt"), "earlier run\n" + piped);
+}
 
 }  // namespace
