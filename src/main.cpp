@@ -51,10 +51,8 @@ int read_parms(const char *word) {
 }
 
 bool takes_value(const char *word) {
-  static const char *const kValued[] = {"-d", "-o", "-short", "-log", "-fit", "-itmax", "-parms"};
-  for (const char *name : kValued)
-    if (std::strcmp(word, name) == 0) return true;
-  return false;
+  const OptionInfo *option = find_option(word);
+  return option != nullptr && option->value != nullptr;
 }
 
 // Looks at the file names of the whole command line before any output file
@@ -75,9 +73,66 @@ void check_file_options(int argc, char **argv) {
   check_output_names(data, outputs, verbose, brief);
 }
 
+// Help-text order.  A row without help text is an alias of the row before it.
+const OptionInfo kOptions[] = {
+    {"-d", "FILE", "the curve data file (format below)"},
+    {"-fit", "KEYWORD", "the model to fit; -list shows the keywords"},
+    {"-parms", "LIST", "start values in parameter order, as 900:=2:1 (=v holds)"},
+    {"-o", "FILE", "verbose report to FILE, not to standard output"},
+    {"-short", "FILE", "short report to FILE, not to standard output"},
+    {"-itmax", "N", "iteration limit (default 500)"},
+    {"-tavrin", nullptr, "fit with TAVRIN, damped Gauss-Newton (the default)"},
+    {"-levmar", nullptr, "fit with Levenberg-Marquardt"},
+    {"-ceres", nullptr, "fit with Ceres Solver: exact derivatives, most digits"},
+    {"-log", "FILE", "create FILE empty (nothing is written to it)"},
+    {"-debug", nullptr, "accepted; changes nothing"},
+    {"-list", nullptr, "list the models: keyword, parameters, X2, label"},
+    {"-describe", "KEYWORD", "a model in full: formula, meanings, units, example"},
+    {"-h", nullptr, "print this help and exit"},
+    {"-help", nullptr, nullptr},
+    {"--help", nullptr, nullptr},
+    {"-version", nullptr, "print the version and the LAPACK/BLAS in use"},
+    {"--version", nullptr, nullptr},
+};
+constexpr int kNumOptions = sizeof kOptions / sizeof kOptions[0];
+
+// The information words answer from the catalogue alone, so they are looked
+// for before any option takes effect: such a run creates, empties and reads no
+// file.  The first one on the command line decides; a word taken as the value
+// of the option before it is no option word.
+void answer_information_word(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char *word = argv[i];
+    const OptionInfo *option = find_option(word);
+    if (option == nullptr) continue;
+    auto is = [word](const char *name) { return std::strcmp(word, name) == 0; };
+    if (is("-h") || is("-help") || is("--help")) print_help();
+    if (is("-version") || is("--version")) print_version();
+    if (is("-list")) print_list();
+    if (is("-describe")) {
+      if (i + 1 >= argc) fatal_fmt("Missing value for option '%s'.", word);
+      const int id = get_fit_func(argv[i + 1]);
+      if (id < 0) fatal("Unable to determine the Fitting function to use.");
+      print_description(id);
+    }
+    if (option->value != nullptr) ++i;
+  }
+}
+
 }  // namespace
 
+const OptionInfo *find_option(const char *word) {
+  for (const OptionInfo &option : kOptions)
+    if (std::strcmp(word, option.word) == 0) return &option;
+  return nullptr;
+}
+
+int option_count() { return kNumOptions; }
+
+const OptionInfo &option_at(int index) { return kOptions[index]; }
+
 int get_args(int argc, char **argv) {
+  answer_information_word(argc, argv);
   fitMethod = kMethodTavrin;
   debugLevel = 0;
   maxIt = 500;
@@ -104,11 +159,12 @@ int get_args(int argc, char **argv) {
       fitMethod = kMethodTavrin;
       continue;
     }
-    if (!takes_value(option)) {
+    if (find_option(option) == nullptr) {
       // Skipped as before, but a misspelt option should not go unnoticed.
       show_msg(kWarning, format_msg("Unknown option '%s' ignored.", option).c_str());
       continue;
     }
+    if (!takes_value(option)) continue;
     if (i + 1 >= argc) fatal_fmt("Missing value for option '%s'.", option);
     const char *value = argv[++i];
     if (is("-d")) {
@@ -126,7 +182,7 @@ int get_args(int argc, char **argv) {
       fitFunc = get_fit_func(value);
     } else if (is("-itmax")) {
       maxIt = read_int(value);
-    } else {
+    } else if (is("-parms")) {
       parmsGiven = read_parms(value);
     }
   }

@@ -111,6 +111,33 @@ int get_args(int argc, char **argv);
 // Runs the chosen fitting method, then writes the verbose and short reports.
 int do_fit();
 
+// One option word of the command line, as the help text shows it.
+struct OptionInfo {
+  const char *word;
+  const char *value;  // the name of its value in the help text; nullptr: takes no value
+  const char *help;   // its help line; nullptr: an alias of the option listed before it
+};
+
+// The option words, in help-text order; nullptr when word is no option.
+const OptionInfo *find_option(const char *word);
+int option_count();
+const OptionInfo &option_at(int index);
+
+// ---------------------------------------------------------------------------
+// help: the information words.  Each prints on standard output from the
+// catalogue and the option table alone, then ends the process with status 0
+// (1, with a message on standard error, when standard output cannot be written).
+
+[[noreturn]] void print_help();                // -h, -help, --help
+[[noreturn]] void print_version();             // -version, --version
+[[noreturn]] void print_list();                // -list
+[[noreturn]] void print_description(int id);   // -describe KEYWORD
+
+// The texts behind them, for tests and for the manual page.
+std::string help_text();
+std::string list_text();
+std::string description_text(int id);
+
 // ---------------------------------------------------------------------------
 // init: catalogue and run set-up.
 
@@ -119,6 +146,36 @@ int get_fit_func(const char *word);
 
 // Fills the catalogue arrays (fitLabel, fitNote, fitParmNum, fitParmStr).
 void fill_catalogue();
+
+// What a model means, for the help words (-list, -describe), the manual page
+// and the README: every text lives once, in the catalogue row of the model.
+struct CatalogueVariable {
+  const char *meaning;  // nullptr: the model does not use this variable
+  const char *unit;     // a fixed unit, or "same unit as X" when it is the user's choice
+};
+struct CatalogueParm {
+  const char *label;    // report label: the name padded with '.' to nine characters, then ':'
+  const char *meaning;  // includes the sign convention where the sign matters
+  const char *unit;
+  const char *start;    // how to choose a start value
+};
+struct CatalogueEntry {
+  const char *keyword;
+  const char *label;    // fitLabel
+  const char *note;     // fitNote: the report's display text, not always the formula
+  int parmNum;
+  CatalogueParm parm[kMaxParms];
+  const char *formula;  // what the program computes; lines separated by '\n'
+  CatalogueVariable x, y, x2;
+  const char *held;     // which parameters are usually held, and why
+  const char *start;    // a typical -parms word, used in the example command line
+};
+
+// The catalogue row of fit-function id 0..kNumFitFuncs-1.
+const CatalogueEntry &catalogue_entry(int id);
+
+// The parameter name of a report label: "Vo(1)....:" gives "Vo(1)".
+std::string parm_name(const char *label);
 
 // Opens the log stream, fills the catalogue, sets numParms and loads the data
 // file; exits with status 1 when the data file cannot be opened.

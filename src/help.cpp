@@ -1,0 +1,176 @@
+// The information words: help, version, the model list and one model in full.
+// Every text comes from the option table (main) and the catalogue (init), so
+// the program, its manual page and the README cannot say different things.
+#include "tavfit.h"
+#include "version.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kWidth = 79;  // fits an 80-column terminal
+
+// Appends text broken into lines of at most kWidth characters at blanks: the
+// first line starts with first, the others with indent (by default as many
+// blanks as first has characters).  A word longer than a line stays whole.
+void append_wrapped(std::string &out, const std::string &first, const std::string &text,
+                    size_t indentWidth = std::string::npos) {
+  const std::string indent(indentWidth != std::string::npos ? indentWidth : first.size(), ' ');
+  std::string line = first;
+  bool empty = true;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    const std::string word = text.substr(at, end - at);
+    at = end + 1;
+    if (word.empty()) continue;
+    if (!empty && line.size() + 1 + word.size() > kWidth) {
+      out += line + "\n";
+      line = indent;
+      empty = true;
+    }
+    line += (empty ? "" : " ") + word;
+    empty = false;
+  }
+  out += line + "\n";
+}
+
+std::string parm_names(const CatalogueEntry &entry) {
+  std::string names;
+  for (int k = 0; k < entry.parmNum; ++k)
+    names += (k > 0 ? " " : "") + parm_name(entry.parm[k].label);
+  return names;
+}
+
+std::string pad(std::string text, size_t width) {
+  if (text.size() < width) text.resize(width, ' ');
+  return text;
+}
+
+// What std::exit(0) would otherwise hide: a help text that never reached its
+// reader is a failure.
+[[noreturn]] void print_and_exit(const std::string &text) {
+  std::fputs(text.c_str(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fputs("Unable to write standard output.\n", stderr);
+    std::exit(1);
+  }
+  std::exit(0);
+}
+
+}  // namespace
+
+std::string help_text() {
+  std::string out =
+      "Usage: tavfit -fit KEYWORD -d FILE [-parms LIST] [OPTION]...\n"
+      "  or:  tavfit -list | -describe KEYWORD | -h | -version\n"
+      "Fit one built-in model to one curve of X Y (or X Y X2) points by least\n"
+      "squares, and write a verbose and a short report.\n"
+      "\n"
+      "Options:\n";
+  // One line per option; aliases join the row they follow.
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (int i = 0; i < option_count(); ++i) {
+    const OptionInfo &option = option_at(i);
+    std::string words = option.word;
+    if (option.value != nullptr) words += std::string(" ") + option.value;
+    if (option.help == nullptr && !rows.empty())
+      rows.back().first += ", " + words;
+    else
+      rows.push_back({words, option.help != nullptr ? option.help : ""});
+  }
+  size_t column = 0;
+  for (const auto &row : rows) column = std::max(column, row.first.size());
+  for (const auto &row : rows) out += "  " + pad(row.first, column) + "  " + row.second + "\n";
+  out +=
+      "\n"
+      "Data file: one point per line, X Y, or X Y X2 for the models that use X2;\n"
+      "numbers separated by blanks, lines that begin with # are comments, 2 to 1500\n"
+      "points.\n"
+      "\n"
+      "Exit status: 0 after a fit whose reports were written, and after -h,\n"
+      "-version, -list and -describe; 1 after any error, reported on standard output.\n"
+      "\n"
+      "Start with tavfit -list, then tavfit -describe KEYWORD for the meaning, unit\n"
+      "and a start value of every parameter.  The manual: man tavfit.\n";
+  return out;
+}
+
+std::string list_text() {
+  size_t keyColumn = std::strlen("Keyword");
+  size_t namesColumn = std::strlen("Parameters");
+  for (int id = 0; id < kNumFitFuncs; ++id) {
+    keyColumn = std::max(keyColumn, std::strlen(catalogue_entry(id).keyword));
+    namesColumn = std::max(namesColumn, parm_names(catalogue_entry(id)).size());
+  }
+  std::string out = pad("Keyword", keyColumn) + "  N  " + pad("Parameters", namesColumn) +
+                    "  X2   Label\n";
+  for (int id = 0; id < kNumFitFuncs; ++id) {
+    const CatalogueEntry &entry = catalogue_entry(id);
+    out += pad(entry.keyword, keyColumn) + "  " + std::to_string(entry.parmNum) + "  " +
+           pad(parm_names(entry), namesColumn) + "  " +
+           (entry.x2.meaning != nullptr ? "yes  " : "no   ") + entry.label + "\n";
+  }
+  return out;
+}
+
+std::string description_text(int id) {
+  const CatalogueEntry &entry = catalogue_entry(id);
+  std::string out = std::string(entry.keyword) + ": " + entry.label + "\n\n";
+
+  // Formula lines are wrapped with a deeper indent, so that a continued line
+  // cannot be taken for a new one.
+  const char *line = entry.formula;
+  while (*line != '\0') {
+    const char *end = std::strchr(line, '\n');
+    const std::string text = end != nullptr ? std::string(line, end) : std::string(line);
+    append_wrapped(out, "    ", text, 8);
+    line = end != nullptr ? end + 1 : line + text.size();
+  }
+
+  const bool usesX2 = entry.x2.meaning != nullptr;
+  out += usesX2 ? "\nData columns, three per line: X Y X2\n"
+                : "\nData columns, two per line: X Y (this model does not use X2)\n";
+  append_wrapped(out, "  X   ", std::string(entry.x.meaning) + ". Unit: " + entry.x.unit + ".");
+  append_wrapped(out, "  Y   ", std::string(entry.y.meaning) + ". Unit: " + entry.y.unit + ".");
+  if (usesX2)
+    append_wrapped(out, "  X2  ",
+                   std::string(entry.x2.meaning) + ". Unit: " + entry.x2.unit + ".");
+
+  size_t column = 0;
+  for (int k = 0; k < entry.parmNum; ++k)
+    column = std::max(column, parm_name(entry.parm[k].label).size());
+  out += "\nParameters, in -parms order:\n";
+  for (int k = 0; k < entry.parmNum; ++k) {
+    const CatalogueParm &parm = entry.parm[k];
+    const std::string first = "  " + pad(parm_name(parm.label), column) + "  ";
+    append_wrapped(out, first, std::string(parm.meaning) + ".");
+    append_wrapped(out, std::string(first.size(), ' '),
+                   std::string("Unit: ") + parm.unit + ". Start: " + parm.start + ".");
+  }
+
+  out += "\n";
+  append_wrapped(out, "Usually held: ", std::string(entry.held) + ".");
+  out += std::string("Typical start: -parms ") + entry.start + "\n";
+  const std::string base = entry.keyword;
+  std::string stem = base;
+  std::transform(stem.begin(), stem.end(), stem.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  out += "Example:\n  tavfit -d " + stem + ".dat -fit " + base + " -parms " + entry.start +
+         " -o " + stem + ".out -short " + stem + ".short\n";
+  return out;
+}
+
+void print_help() { print_and_exit(help_text()); }
+
+void print_version() {
+  print_and_exit(std::string("tavfit ") + kTavfitVersion + "\n" + "Built with " +
+                 kTavfitLapackBlas + ".\n");
+}
+
+void print_list() { print_and_exit(list_text()); }
+
+void print_description(int id) { print_and_exit(description_text(id)); }
