@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev libceres-dev)
+PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev libceres-dev
+          help2man groff-base dpkg-dev file)
 BUILD_DIR=build
 
 install_missing() {

@@ -3,6 +3,7 @@
 
 #include "levmar.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -199,8 +200,7 @@ void covariance(const double *jacTjac, double *covar, double sumsq, int m, int n
 
 double max_diagonal(const double *a, int m) {
   double v = DBL_MIN;
-  for (int i = 0; i < m; ++i)
-    if (a[i * m + i] > v) v = a[i * m + i];
+  for (int i = 0; i < m; ++i) v = std::max(v, a[i * m + i]);  // NaN entries are passed over
   return v;
 }
 
@@ -237,7 +237,7 @@ extern "C" int dlevmar_dif(void (*func)(double *p, double *hx, int m, int n, voi
   // One allocation up front, so nothing is allocated while iterating: the
   // work area if the caller gave none, the LU copy, the pivots.
   const std::size_t mz = static_cast<std::size_t>(m), nz = static_cast<std::size_t>(n);
-  const std::size_t worksz = 4 * nz + 4 * mz + nz * mz + mz * mz;
+  const std::size_t worksz = LM_DIF_WORKSZ(mz, nz);
   const std::size_t ndoubles = (work == nullptr ? worksz : 0) + mz * mz;
   void *block = std::malloc(ndoubles * sizeof(double) + mz * sizeof(int) + 1);
   if (block == nullptr) {

@@ -87,15 +87,16 @@ std::string help_text() {
   for (const auto &row : rows) out += "  " + pad(row.first, column) + "  " + row.second + "\n";
   out +=
       "\n"
-      "Data file: one point per line, X Y, or X Y X2 for the models that use X2;\n"
-      "numbers separated by blanks, lines that begin with # are comments, 2 to 1500\n"
-      "points.\n"
-      "\n"
-      "Exit status: 0 after a fit whose reports were written, and after -h,\n"
-      "-version, -list and -describe; 1 after any error, reported on standard output.\n"
-      "\n"
       "Start with tavfit -list, then tavfit -describe KEYWORD for the meaning, unit\n"
-      "and a start value of every parameter.  The manual: man tavfit.\n";
+      "and a start value of every parameter.  The manual: man tavfit.\n"
+      "\n"
+      "Data file:\n"
+      "  one point per line, X Y, or X Y X2 for the models that use X2; numbers\n"
+      "  separated by blanks; lines that begin with # are comments; 2 to 1500 points.\n"
+      "\n"
+      "Exit status:\n"
+      "  0 after a fit whose reports were written, and after -h, -version, -list\n"
+      "  or -describe; 1 after any error, reported on standard output.\n";
   return out;
 }
 

@@ -1,9 +1,12 @@
 // The curve data file and the two reports.
 #include "tavfit.h"
 
+#include "numfmt.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,6 +33,33 @@ void close_report(FILE *fp, const char *path) {
   const bool failed = std::ferror(fp) != 0;
   if (std::fclose(fp) != 0 || failed) fatal_fmt("Unable to write output file '%s'.", path);
 }
+
+// The text of one report, built in memory and handed to the stream in one
+// write.  Numbers come out as "%10.5g" (left-aligned: "%-10.5g") and "%d"
+// would print them; format_g saves printf's slow general path.
+class ReportText {
+ public:
+  explicit ReportText(size_t expectedSize) { text_.reserve(expectedSize); }
+  ReportText &add(const char *piece) {
+    text_ += piece;
+    return *this;
+  }
+  ReportText &add_g(double value, bool leftAlign = false) {
+    char buf[kFormatBufSize];
+    text_.append(buf, format_g(buf, value, 10, 5, leftAlign));
+    return *this;
+  }
+  ReportText &add_int(int value) {
+    char buf[16];
+    text_.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+    return *this;
+  }
+  // Errors show in the stream's error flag, which close_report checks.
+  void write_to(FILE *fp) const { std::fwrite(text_.data(), 1, text_.size(), fp); }
+
+ private:
+  std::string text_;
+};
 
 struct FileCloser {
   void operator()(FILE *fp) const { std::fclose(fp); }
@@ -79,11 +109,32 @@ bool has_separated_numbers(const char *line) {
 }  // namespace
 
 int scan_data_line(const char *line, double *x, double *y, double *x2) {
-  // The two trailing words only count; each keeps at most 255 characters,
-  // and a longer word goes on into the next one.
-  char word1[256];
-  char word2[256];
-  return std::sscanf(line, "%lf %lf %lf %255s %255s", x, y, x2, word1, word2);
+  // The fields of sscanf(line, "%lf %lf %lf %255s %255s"), one at a time:
+  // scan_double reads each number as "%lf" does.  The two trailing words
+  // only count; each keeps at most 255 characters, and a longer word goes on
+  // into the next one.
+  double *numbers[3] = {x, y, x2};
+  const char *at = line;
+  int fields = 0;
+  for (double *number : numbers) {
+    const char *end = scan_double(at, number);
+    if (end == nullptr) {
+      // No conversion at all: -1 when only white space was left, as scanf
+      // reports the end of its input.
+      if (fields > 0) return fields;
+      while (is_c_space(*at)) ++at;
+      return *at == '\0' ? -1 : 0;
+    }
+    at = end;
+    ++fields;
+  }
+  for (int word = 0; word < 2; ++word) {
+    while (is_c_space(*at)) ++at;
+    if (*at == '\0') break;
+    for (int length = 0; length < 255 && *at != '\0' && !is_c_space(*at); ++length) ++at;
+    ++fields;
+  }
+  return fields;
 }
 
 int read_crv_data(const char *path, double *x, double *y, double *x2, int *count,
@@ -160,56 +211,62 @@ void set_results() {
 }
 
 int write_verb_results(const char *path) {
-  FILE *fp = open_report(path);
   const int nParms = fitParmNum[fitFunc];
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "Data Input.: %s\n", dataFname.c_str());
-  std::fprintf(fp, "Num of data: %d\n", numData);
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "Function...: %s\n", fitLabel[fitFunc]);
-  std::fprintf(fp, "Description: %s\n", fitNote[fitFunc]);
-  std::fprintf(fp, "Parameters.: %d\n", nParms);
-  std::fprintf(fp, "Fit Method.: %s\n", fitMethod == kMethodTavrin  ? "TAVRIN"
-                                        : fitMethod == kMethodCeres ? "CERES"
-                                                                    : "LEVMAR");
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "Parameter   Hold Constant");
-  std::fprintf(fp, "      Value     StdDev\n");
+  ReportText text(1024 + static_cast<size_t>(numData) * 56);
+  text.add("\n");
+  text.add("Data Input.: ").add(dataFname.c_str()).add("\n");
+  text.add("Num of data: ").add_int(numData).add("\n");
+  text.add("\n");
+  text.add("Function...: ").add(fitLabel[fitFunc]).add("\n");
+  text.add("Description: ").add(fitNote[fitFunc]).add("\n");
+  text.add("Parameters.: ").add_int(nParms).add("\n");
+  text.add("Fit Method.: ")
+      .add(fitMethod == kMethodTavrin  ? "TAVRIN"
+           : fitMethod == kMethodCeres ? "CERES"
+                                       : "LEVMAR")
+      .add("\n");
+  text.add("\n");
+  text.add("Parameter   Hold Constant");
+  text.add("      Value     StdDev\n");
   for (int i = 0; i < nParms; ++i) {
-    std::fprintf(fp, "%s       %s     ", fitParmStr[fitFunc][i],
-                 holdConstFlag[i] == 1 ? "yes" : "no ");
-    std::fprintf(fp, " %10.5g %10.5g\n", fitParms[i], fitStdDev[i]);
+    text.add(fitParmStr[fitFunc][i]).add("       ");
+    text.add(holdConstFlag[i] == 1 ? "yes" : "no ").add("     ");
+    text.add(" ").add_g(fitParms[i]).add(" ").add_g(fitStdDev[i]).add("\n");
   }
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "RMSE.......: %-10.5g\n", rmse);
-  std::fprintf(fp, "Iterations.: %d\n", itCount);
-  std::fprintf(fp, "Max It.....: %d\n", maxIt);
-  std::fprintf(fp, "\n");
-  std::fprintf(fp, "Point by Point Analysis\n");
+  text.add("\n");
+  text.add("RMSE.......: ").add_g(rmse, true).add("\n");
+  text.add("Iterations.: ").add_int(itCount).add("\n");
+  text.add("Max It.....: ").add_int(maxIt).add("\n");
+  text.add("\n");
+  text.add("Point by Point Analysis\n");
   if (numDataCol == 3) {
-    std::fprintf(fp, "      X[i]      X2[i]      Y[i]");
-    std::fprintf(fp, "    Y-Calc   Residual\n");
+    text.add("      X[i]      X2[i]      Y[i]");
+    text.add("    Y-Calc   Residual\n");
     for (int i = 0; i < numData; ++i)
-      std::fprintf(fp, "%10.5g %10.5g %10.5g %10.5g %10.5g\n", xData[i], tData[i], yData[i],
-                   fxData[i], fxData[i] - yData[i]);
+      text.add_g(xData[i]).add(" ").add_g(tData[i]).add(" ").add_g(yData[i]).add(" ")
+          .add_g(fxData[i]).add(" ").add_g(fxData[i] - yData[i]).add("\n");
   } else {
-    std::fprintf(fp, "      X[i]      Y[i]");
-    std::fprintf(fp, "     Y-Calc   Residual\n");
+    text.add("      X[i]      Y[i]");
+    text.add("     Y-Calc   Residual\n");
     for (int i = 0; i < numData; ++i)
-      std::fprintf(fp, "%10.5g %10.5g %10.5g %10.5g\n", xData[i], yData[i], fxData[i],
-                   fxData[i] - yData[i]);
+      text.add_g(xData[i]).add(" ").add_g(yData[i]).add(" ").add_g(fxData[i]).add(" ")
+          .add_g(fxData[i] - yData[i]).add("\n");
   }
-  std::fprintf(fp, "\n************************************************************\n");
+  text.add("\n************************************************************\n");
+  FILE *fp = open_report(path);
+  text.write_to(fp);
   close_report(fp, path);
   return 1;
 }
 
 int write_short_results(const char *path) {
-  FILE *fp = open_report(path);
+  ReportText text(256);
   for (int i = 0; i < fitParmNum[fitFunc]; ++i)
-    std::fprintf(fp, " %10.5g %10.5g\n", fitParms[i], fitStdDev[i]);
-  std::fprintf(fp, " %10.5g\n", rmse);
-  std::fprintf(fp, " %d\n", itCount);
+    text.add(" ").add_g(fitParms[i]).add(" ").add_g(fitStdDev[i]).add("\n");
+  text.add(" ").add_g(rmse).add("\n");
+  text.add(" ").add_int(itCount).add("\n");
+  FILE *fp = open_report(path);
+  text.write_to(fp);
   close_report(fp, path);
   return 1;
 }

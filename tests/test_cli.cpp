@@ -1,7 +1,6 @@
 // Command line (get_args), keyword lookup (get_fit_func) and the catalogue.
 // Option order, -itmax, -d taking "-o" and unknown words are end-to-end cases.
 #include <cctype>
-#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -39,37 +38,52 @@ TEST(CommandLine, ParmsFieldsSetValuesAndHoldFlags) {
   }
 }
 
-const char *const kKeywords[kNumFitFuncs] = {
-    "LINE", "QUADRATIC", "CUBIC", "SUM_EXPON", "EXP1", "EXP2", "SINU_3P", "SINU_4P", "SIGMOID",
-    "SUM_LOREN", "T1_RELAX", "T2_RELAX", "R2_DIMER", "R2X_DIMER", "PH_TITR", "XY1", "XY2",
-    "GAUSS", "Z_DISP", "Z_UCD", "Z_MELT_MON", "Z_MELT_DIM", "Z_CHEM_TRI", "Z_CHEM_MON_TRI",
-    "Z_CP_MONOMER", "Z_CP_DIM", "Z_CP_TRIMER", "Z_SIG_DIM", "Z_AMIDE_PH", "CRYSTAL", "LORENTZ",
-    "ISODESMIC", "UREA", "PH_TITR2", "Z_SUM_EXPON"};
-const int kParmNums[kNumFitFuncs] = {2, 3, 4, 5, 3, 3, 3, 4, 4, 6, 3, 2, 3, 5, 4, 2, 4, 4,
-                                     6, 5, 7, 8, 8, 8, 8, 9, 9, 8, 4, 3, 3, 3, 3, 5, 4};
+// The model listing: keyword, label, description and parameter labels per id.
+struct ModelRow { std::string keyword, label, note; std::vector<std::string> parms; };
+std::vector<ModelRow> model_listing() {
+  std::vector<ModelRow> rows;
+  std::istringstream in(tavtest::read_file(tavtest::test_data("models.tsv")));
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    ModelRow row;
+    std::string parms, label;
+    std::getline(fields, row.keyword, '\t'), std::getline(fields, row.label, '\t');
+    std::getline(fields, row.note, '\t'), std::getline(fields, parms);
+    for (std::istringstream words(parms); words >> label;) row.parms.push_back(label);
+    rows.push_back(row);
+  }
+  return rows;
+}
 
 TEST(FitFunc, EveryKeywordGivesItsIdAndNothingElseMatches) {
+  const std::vector<ModelRow> models = model_listing();
+  ASSERT_EQ(models.size(), size_t(kNumFitFuncs));
   for (int id = 0; id < kNumFitFuncs; ++id) {
-    std::string lower = kKeywords[id];
+    std::string lower = models[id].keyword;
     for (char &c : lower) c = static_cast<char>(std::tolower(c));
-    EXPECT_EQ(get_fit_func(kKeywords[id]), id) << kKeywords[id];
+    EXPECT_EQ(get_fit_func(models[id].keyword.c_str()), id) << models[id].keyword;
     EXPECT_EQ(get_fit_func(lower.c_str()), -1) << lower;
   }
   for (const char *word : {"LIN", "LINE1", "SUM_EXPO", "_SUM_EXPON", " LINE", ""})
     EXPECT_EQ(get_fit_func(word), -1) << "'" << word << "'";
 }
 
-// Each label is the name padded with '.' to nine characters, then ':'.
-TEST(Catalogue, CountsAndParameterLabels) {
-  tavtest::reset_run_state();
-  const std::regex kLabel("[^.:]{1,9}\\.*:");
-  for (int id = 0; id < kCatalogueSlots; ++id) {
-    EXPECT_EQ(fitParmNum[id], id < kNumFitFuncs ? kParmNums[id] : 0) << id;
-    for (int k = 0; k < kMaxParms; ++k) {
-      const std::string label = fitParmStr[id][k] != nullptr ? fitParmStr[id][k] : "";
-      EXPECT_TRUE(k < fitParmNum[id] ? label.size() == 10 && std::regex_match(label, kLabel)
-                                     : label.empty()) << id << "/" << k;
-    }
+// Every model through the binary, all parameters held: the verbose report names
+// it with its label and description and lists its parameter labels in order.
+TEST(Catalogue, VerboseReportHeaderOfEveryModel) {
+  const std::string dir = tavtest::make_temp_dir();
+  tavtest::write_file(dir + "/pts.dat", "1 2\n2 3\n");
+  const double held[kMaxParms] = {1, 1, 1, 5, 1, 1, 1, 1, 1, 1};  // XY2 needs DKd2 > 4 DKd1
+  for (const ModelRow &model : model_listing()) {
+    const tavtest::RunResult run = tavtest::run_tavfit(
+        {"-d", "pts.dat", "-fit", model.keyword, "-parms", "=1:=1:=1:=5:=1:=1:=1:=1:=1:=1"}, dir);
+    std::string want = "\nFunction...: " + model.label + "\nDescription: " + model.note +
+                       "\nParameters.: " + std::to_string(model.parms.size()) +
+                       "\nFit Method.: TAVRIN\n\nParameter   Hold Constant      Value     StdDev\n";
+    for (size_t k = 0; k < model.parms.size(); ++k)
+      want += model.parms[k] + "       yes     " + format_msg(" %10.5g %10.5g\n", held[k], 0.0);
+    EXPECT_NE(run.out.find(want + "\nRMSE"), std::string::npos) << model.keyword << ":\n" << run.out;
   }
 }
 

@@ -5,6 +5,7 @@
 //             happens in a fresh folder that holds a copy of every other
 //             file of the case folder except the expected ones below.
 //   stdout    standard output, byte for byte
+//   stderr    standard error, byte for byte (not compared when absent)
 //   status    exit status (0 when absent)
 //   expect/   files the run must leave in its folder, byte for byte
 //   absent    names, one per line, of files the run must not leave
@@ -56,7 +57,8 @@ TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
     GTEST_SKIP() << "built without the Ceres method";
   const std::string caseDir = kCases + "/" + GetParam();
   const std::string work = tavtest::make_temp_dir();
-  const std::vector<std::string> reserved = {"args", "stdout", "status", "expect", "absent"};
+  const std::vector<std::string> reserved = {"args", "stdout", "stderr", "status",
+                                               "expect", "absent"};
   for (const std::string &name : list_dir(caseDir))
     if (std::find(reserved.begin(), reserved.end(), name) == reserved.end())
       tavtest::write_file(work + "/" + name, tavtest::read_file(caseDir + "/" + name));
@@ -71,6 +73,9 @@ TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
     return replace_all(tavtest::read_file(caseDir + "/" + name), "@EXAMPLES@", TAVFIT_EXAMPLES);
   };
   EXPECT_EQ(run.out, expected("stdout"));
+  if (tavtest::file_exists(caseDir + "/stderr")) {
+    EXPECT_EQ(run.err, expected("stderr")) << "standard error";
+  }
   const std::string status = tavtest::read_file(caseDir + "/status");
   EXPECT_EQ(run.status, status.empty() ? 0 : std::stoi(status));
   for (const std::string &name : list_dir(caseDir + "/expect")) {

@@ -69,6 +69,12 @@ TEST(LevmarStops, EachReasonIsReportedWithItsResult) {
       {"huge step", identity, {0}, {1e5}, 100, {}, 4, 0, {0}},
       {"damping overflow", absolute, {0}, {-1}, 100, {}, 5, 29, {0}},
       {"exactly solvable", {kLine, {0, 1, 2}}, {5, -3}, {1, 3, 5}, 100, {}, 6, -1, {2, 1}},
+      // A zero start value needs the step floor, central differences too.
+      {"central from zero", {kLine, {0, 1, 2}}, {0, 0}, {1, 3, 5}, 100,
+       {1E-03, 1E-17, 1E-17, 1E-17, -1E-06}, 6, -1, {}},
+      // A tiny residual is no exact fit: eps3 is 1e-20 here.
+      {"tiny residual", {kLine, {0, 1, 2}}, {5, -3}, {1, 3 + 1e-6, 5}, 100, kProgramOpts, 2, -1,
+       {2, 1 + 1e-6 / 3}},
       {"NaN at start", capped, {20}, {1}, 100, {}, 7, 0, {20}},
       {"NaN after a step", capped, {1}, {100}, 100, {}, 7, 0, {1}}};  // the last finite point
   for (const auto &c : cases) {
@@ -87,13 +93,55 @@ TEST(LevmarStops, JacobianCostsMOrTwoMEvaluations) {
   EXPECT_EQ(fit(kMisra, {250, 5e-4}, kMisraY, 2, kCentralOpts).info[7], 1 + 4 + 2);
 }
 
-TEST(LevmarStops, FewerMeasurementsThanUnknownsIsRefused) {
-  testing::internal::CaptureStderr();  // keep the refusal message out of the test log
-  const Fit r = fit({kLine, {1}}, {1, 1}, {1});
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(r.result, LM_ERROR);
-  EXPECT_EQ(r.info, V(LM_INFO_SZ, -7.0));
-  EXPECT_EQ(r.covar, V(4, -7.0));
+// Refused problems: LM_ERROR, one line on standard error, info and covar untouched.
+TEST(LevmarContract, RefusedProblemsLeaveTheOutputsAlone) {
+  const struct { int m, n; const char *message; } rows[] = {
+      {2, 1, "dlevmar_dif(): cannot solve a problem with fewer measurements [1] than unknowns [2]\n"},
+      {-1, 3, "dlevmar_dif(): invalid number of unknowns [-1]\n"}};
+  for (const auto &row : rows) {
+    V p(2, 1.0), x(3, 1.0), info(LM_INFO_SZ, -7.0), covar(4, -7.0);
+    Model line{kLine, {1, 2, 3}};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(dlevmar_dif(evaluate, p.data(), x.data(), row.m, row.n, 100, nullptr, info.data(),
+                          nullptr, covar.data(), &line), LM_ERROR);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), row.message);
+    EXPECT_EQ(info, V(LM_INFO_SZ, -7.0));
+    EXPECT_EQ(covar, V(4, -7.0));
+    EXPECT_EQ(p, V(2, 1.0));
+  }
+}
+
+// Every info entry of three runs: {||e||^2 start, end, max |J^T e|, ||Dp||^2, mu / max diag,
+// iterations, reason, evaluations, Jacobians, linear systems}.
+TEST(LevmarContract, InfoEntries) {
+  // No step: the gradient of a constant model is zero, so mu is never set.
+  EXPECT_EQ(fit(kConstant, {1}, {2, 5, 4}, 100, {}).info, V({6, 6, 0, 0, 0, 0, 1, 2, 1, 0}));
+  // The mean of 1, 2, 3 from 0: 13 steps, each one solve, one fresh Jacobian after
+  // the Broyden updates ran out (K = 10).
+  const Fit mean = fit({[](const double *p, double) { return p[0]; }, {}}, {0}, {1, 2, 3});
+  const V want = {14, 2, 2.219e-10, 8.648e-31, 79536.43, 13, 2, 16, 2, 14};
+  for (int i = 0; i < LM_INFO_SZ; ++i) EXPECT_NEAR(mean.info[i], want[i], 1e-3 * want[i]) << i;
+  // Stopped by the limit: two linear systems, one Jacobian.
+  const Fit misra = fit(kMisra, {250, 5e-4}, kMisraY, 2);
+  EXPECT_EQ(V(&misra.info[5], &misra.info[10]), V({2, 3, 5, 1, 2}));
+}
+
+// The caller's work area may hold anything: a run that stops before its first
+// Jacobian still reports a zero covariance and damping.
+TEST(LevmarContract, CallerWorkAreaNeedNotBeClean) {
+  V p = {1, 2}, x = {1, 3, 5}, info(LM_INFO_SZ), covar(4, -7.0);
+  V work(LM_DIF_WORKSZ(2, 3), 7.0);
+  Model line{kLine, {0, 1, 2}};
+  EXPECT_EQ(dlevmar_dif(evaluate, p.data(), x.data(), 2, 3, 0, nullptr, info.data(), work.data(),
+                        covar.data(), &line), 0);
+  EXPECT_EQ(covar, V(4, 0.0));
+  EXPECT_EQ(info[4], 0.0);
+  // Nothing to fit: the run ends at once with the start norm, also with the caller's work area.
+  V none(LM_DIF_WORKSZ(0, 3), NAN);
+  EXPECT_EQ(dlevmar_dif(evaluate, p.data(), x.data(), 0, 3, 100, nullptr, info.data(), none.data(),
+                        nullptr, &line), 0);
+  EXPECT_EQ(V(&info[0], &info[2]), V({2, 2}));
+  EXPECT_EQ(info[6], 1);
 }
 
 // X = [t 1] gives (X^T X)^-1 = [[0.1, -0.2], [-0.2, 0.6]]; the noise is orthogonal to X,
@@ -102,6 +150,12 @@ TEST(LevmarCovariance, LinearFitIsTextbook) {
   const Fit r = fit({kLine, {0, 1, 2, 3, 4}}, {5, -3}, {1.1, 2.9, 5, 6.9, 9.1});
   const double s2 = 0.04 / 3, want[4] = {0.1 * s2, -0.2 * s2, -0.2 * s2, 0.6 * s2};
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.covar[i], want[i], 1e-6 * std::fabs(want[i]));
+}
+
+// One parameter, the mean of 1, 2, 3: (J^T J)^-1 = 1/3 and s^2 = 2 / (3 - 1).
+TEST(LevmarCovariance, OneParameterIsTheVarianceOfTheMean) {
+  const Fit r = fit({[](const double *p, double) { return p[0]; }, {}}, {0}, {1, 2, 3});
+  EXPECT_NEAR(r.covar[0], 1.0 / 3, 1e-9);
 }
 
 TEST(LevmarNumerics, ResidualNormIsTheSumOfSquares) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,13 +35,21 @@ const Point kBasicModels[] = {
     {28, 7.2, {0.2, 1e8, 1e6, 0.5}, 0.233513615787086}, {32, 3.3, {2, 1.5, 4}, 0.7946714567871483},
     // Closed-form points: T1_RELAX at x = 0 gives Mo (1 - W); PH_TITR at pH = pKa lies halfway.
     {10, 0.0, {100, 2, 0.8}, -100}, {14, 6.5, {6.5, 1, 8, 2.3}, 4.5},
+    {6, 200.0, {1.2, 0.7, 0.3}, 1.540420012227579},  // cos < 0: the linear term's sign shows
 };
 
+// All values are taken before any is compared, so that a model that leaves its
+// result unset cannot pick up the expected value from a stale stack slot.
 TEST(BasicModels, ValuesFollowTheirFormulasWhateverTheSecondAbscissa) {
+  const double x2s[] = {0.0, 123.456, -7.0};
+  std::vector<double> got;
   for (const Point &pt : kBasicModels)
-    for (double x2 : {0.0, 123.456, -7.0})
-      EXPECT_NEAR(model(pt.id, pt.x, pt.p, x2), pt.expected, 1e-14 * std::fabs(pt.expected))
-          << "id " << pt.id << " at x = " << pt.x << ", x2 = " << x2;
+    for (double x2 : x2s) got.push_back(model(pt.id, pt.x, pt.p, x2));
+  for (size_t i = 0; i < got.size(); ++i) {
+    const Point &pt = kBasicModels[i / 3];
+    EXPECT_NEAR(got[i], pt.expected, 1e-14 * std::fabs(pt.expected))
+        << "id " << pt.id << " at x = " << pt.x << ", x2 = " << x2s[i % 3];
+  }
 }
 
 TEST(BasicModels, SinusoidsAreSymmetricAboutSixtyDegrees) {

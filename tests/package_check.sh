@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The manual page renders without warnings, and the Debian
+# package builds, unpacks and runs.  Nothing is installed on the machine.
+#   tests/package_check.sh BUILD_DIR   (a ctest test, so .ci/run runs it)
+set -euo pipefail
+build=${1:-build}
+
+# groff's warnings (-ww: all of them) go to standard error.
+warnings=$(groff -man -Tutf8 -ww -z "$build/tavfit.1" 2>&1)
+if [ -n "$warnings" ]; then
+  echo "tavfit.1 renders with warnings:" >&2
+  echo "$warnings" >&2
+  exit 1
+fi
+echo "manual page: renders without warnings"
+
+rm -f "$build"/tavfit_*.deb
+(cd "$build" && cpack -G DEB > cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
+deb=$(ls "$build"/tavfit_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$(basename "$deb"): Depends: $depends"
+case $depends in
+  *libc6*) ;;
+  *) echo "the Depends line was not computed from the binary" >&2; exit 1 ;;
+esac
+
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+for file in usr/bin/tavfit usr/share/man/man1/tavfit.1.gz \
+            usr/share/bash-completion/completions/tavfit; do
+  [ -f "$unpacked/$file" ] || { echo "missing from the package: $file" >&2; exit 1; }
+done
+version=$("$unpacked/usr/bin/tavfit" --version)
+echo "$version"
+case $version in
+  "tavfit "[0-9]*.[0-9]*.[0-9]*) ;;
+  *) echo "the packaged binary does not print its version" >&2; exit 1 ;;
+esac
