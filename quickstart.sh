@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev libceres-dev
-          help2man groff-base dpkg-dev file)
+          help2man groff-base dpkg-dev file clang libclang-rt-14-dev)
 BUILD_DIR=build
 
 install_missing() {
@@ -26,7 +26,8 @@ install_missing() {
 }
 
 build() {
-  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+  # TAVFIT_WERROR=ON (as CI sets it) turns warnings into errors.
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DTAVFIT_WERROR="${TAVFIT_WERROR:-OFF}"
   cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
 

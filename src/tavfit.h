@@ -99,6 +99,9 @@ struct RunMessage {
   std::string text;
 };
 const std::vector<RunMessage> &run_messages();
+// Forgets the record, for drivers that run many inputs in one process (the
+// fuzz targets).
+void clear_run_messages();
 
 // ---------------------------------------------------------------------------
 // main: command line and run driver.

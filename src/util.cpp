@@ -86,6 +86,8 @@ void add_fatal_hook(FatalHook hook) {
 
 const std::vector<RunMessage> &run_messages() { return messages; }
 
+void clear_run_messages() { messages.clear(); }
+
 std::string format_msg(const char *fmt, ...) {
   va_list args;
   va_start(args, fmt);
