@@ -80,6 +80,23 @@ void print_summary(const CeresFitResult &r) {
   std::printf("\n");
 }
 
+// Reason numbers of the termination record: the module's status plus one, so
+// that 0 keeps its meaning of "every parameter held".
+int termination_reason(int status) { return status + 1; }
+
+// The solver's figures, by name, for the termination record.
+void record_termination(const CeresFitResult &r) {
+  set_termination(r.status == kCeresConverged || r.status == kCeresNoCovariance,
+                  termination_reason(r.status), r.message);
+  fitTermination.infoCount = 3;
+  fitTermination.infoName[0] = "initial_cost";
+  fitTermination.info[0] = r.initialCost;
+  fitTermination.infoName[1] = "final_cost";
+  fitTermination.info[1] = r.finalCost;
+  fitTermination.infoName[2] = "iterations";
+  fitTermination.info[2] = r.iterations;
+}
+
 // Model values at the parameters now in fitParms, and their RMSE.
 void set_fitted_values() {
   set_results();
@@ -97,6 +114,7 @@ int do_ceres() {
 
   if (m == 0) {
     // Nothing for the solver to do: report the given parameters as they stand.
+    set_termination(false, 0, "every parameter held, nothing to fit");
     show_msg(kNote, "ceres: all parameters held constant, nothing to fit");
     set_fitted_values();
     return 0;
@@ -107,8 +125,10 @@ int do_ceres() {
   const CeresFitProblem problem = {fitFunc, P,     holdConstFlag, fitParms,
                                    numData, xData, yData,         tData,
                                    maxIt < 0 ? 0 : maxIt};
-  static CeresFitResult result;
-  switch (fit(&problem, &result)) {
+  static CeresFitResult result;  // the termination record points into it
+  fit(&problem, &result);
+  record_termination(result);
+  switch (result.status) {
     case kCeresConverged:
     case kCeresNoCovariance:
       break;
@@ -123,6 +143,8 @@ int do_ceres() {
   itCount = result.iterations;
   scatter_free(freeSlots, result.freeParms, fitParms);
   for (int j = 0; j < m; ++j) fitStdDev[freeSlots.slot[j]] = std::sqrt(result.covar[j * m + j]);
+  for (int r = 0; r < m; ++r)
+    for (int c = 0; c < m; ++c) fitCovar[r][c] = result.covar[r * m + c];
   set_fitted_values();
   print_summary(result);
 

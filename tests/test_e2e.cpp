@@ -9,6 +9,9 @@
 //   status    exit status (0 when absent)
 //   expect/   files the run must leave in its folder, byte for byte
 //   absent    names, one per line, of files the run must not leave
+//   NAME.gen  a generated data file NAME: its first line is a point count N,
+//             and NAME holds the N lines "i i%2" (i from 0) followed by the
+//             rest of NAME.gen, so that large files need not be committed
 // The case list is read when the test binary lists its tests, so a new case
 // folder is picked up at the next build.
 #include <dirent.h>
@@ -50,6 +53,19 @@ std::string replace_all(std::string text, const std::string &from, const std::st
   return text;
 }
 
+void write_case_file(const std::string &work, const std::string &name, const std::string &text) {
+  const size_t suffix = name.size() >= 4 ? name.size() - 4 : std::string::npos;
+  if (suffix == std::string::npos || name.compare(suffix, 4, ".gen") != 0) {
+    tavtest::write_file(work + "/" + name, text);
+    return;
+  }
+  const size_t firstLine = text.find('\n');
+  std::string points;
+  for (int i = 0, n = std::stoi(text.substr(0, firstLine)); i < n; ++i)
+    points += std::to_string(i) + " " + std::to_string(i % 2) + "\n";
+  tavtest::write_file(work + "/" + name.substr(0, suffix), points + text.substr(firstLine + 1));
+}
+
 class EndToEnd : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
@@ -61,7 +77,7 @@ TEST_P(EndToEnd, MatchesExpectedOutputAndFiles) {
                                                "expect", "absent"};
   for (const std::string &name : list_dir(caseDir))
     if (std::find(reserved.begin(), reserved.end(), name) == reserved.end())
-      tavtest::write_file(work + "/" + name, tavtest::read_file(caseDir + "/" + name));
+      write_case_file(work, name, tavtest::read_file(caseDir + "/" + name));
 
   std::vector<std::string> args;
   for (const std::string &word : lines_of(tavtest::read_file(caseDir + "/args")))
