@@ -719,7 +719,7 @@ void init_vars() {
   int columns = 0;
   // The reader has already warned when the file cannot be opened.
   if (read_crv_data(dataFname.c_str(), readX, readY, readX2, &count, &columns) == 0)
-    std::exit(1);
+    exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
   numData = count;
   numDataCol = columns;
   for (int i = 0; i < numData; ++i) {
