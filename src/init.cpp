@@ -708,7 +708,12 @@ std::string parm_name(const char *label) {
 }
 
 void init_vars() {
-  logfp = logFname.empty() ? nullptr : std::fopen(logFname.c_str(), "w");
+  // A log named as standard output's own file is that stream: opening it
+  // again would empty what the shell appended to before the run.
+  if (!logFname.empty() && is_stdout_file(logFname.c_str()))
+    logfp = stdout;
+  else
+    logfp = logFname.empty() ? nullptr : std::fopen(logFname.c_str(), "w");
   if (logfp == nullptr) logfp = stderr;
 
   fill_catalogue();
