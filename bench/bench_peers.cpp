@@ -44,7 +44,7 @@
 #define GSL_FIT_BIN ""  // not built: libgsl-dev was missing
 #endif
 #ifndef TAVFIT_PEER_DATA
-#define TAVFIT_PEER_DATA "peers"
+#define TAVFIT_PEER_DATA "."  // the folder of t1_12.dat and t1_1500.dat
 #endif
 
 extern char **environ;
