@@ -106,7 +106,6 @@ void reset_run_state() {
   outVerbFname.clear();
   outShortFname.clear();
   logFname.clear();
-  logfp = nullptr;
   for (int i = 0; i < kMaxParms; ++i) {
     fitParms[i] = 0.0;
     holdConstFlag[i] = 0;
