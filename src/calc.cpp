@@ -143,11 +143,23 @@ int one_iteration(double *p) {
   return 0;
 }
 
+namespace {
+
+[[noreturn]] void iteration_limit_reached() {
+  set_termination(false, kTavrinIterationLimit, "iteration limit reached without convergence");
+  fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
+}
+
+}  // namespace
+
 int do_iterations(double *p, double *stdDev) {
   calc_rmse(p, &rmse);
   const FreeSlots freeSlots = free_slots(numParms, holdConstFlag);
   changeParmsNum = freeSlots.count;
-  if (changeParmsNum == 0) return 0;
+  if (changeParmsNum == 0) {
+    set_termination(false, 0, "every parameter held, nothing to fit");
+    return 0;
+  }
 
   s0 = 0;
   s1 = 0;
@@ -156,14 +168,19 @@ int do_iterations(double *p, double *stdDev) {
   const double startRmse = rmse;
   // At most maxIt updates.  The limit is tested before an update is counted,
   // not after, so that itCount never passes INT_MAX.
-  if (itCount > maxIt) fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
+  if (itCount > maxIt) iteration_limit_reached();
   for (;;) {
     one_iteration(p);
     if (nearZeroStop) break;
     if (std::fabs(s1 - s0) < kConvergence * s0) break;
-    if (itCount >= maxIt) fatal_fmt("Maximum iterations reached without convergence: %d.", maxIt);
+    if (itCount >= maxIt) iteration_limit_reached();
     itCount = itCount + 1;
   }
+  if (nearZeroStop)
+    set_termination(false, kTavrinNearZeroRmse, "RMSE below 1e-8, stopped as exact data");
+  else
+    set_termination(true, kTavrinRelativeChange,
+                    "relative change of the residual standard error below 1e-5");
   if (!nearZeroStop && rmse >= startRmse)  // a NaN on either side passes
     fatal("Solution after convergence is somehow worse.");
 
@@ -172,5 +189,9 @@ int do_iterations(double *p, double *stdDev) {
   for (int j = 0; j < numParms; ++j) stdDev[j] = 0.0;
   for (int k = 0; k < freeSlots.count; ++k)
     stdDev[freeSlots.slot[k]] = haveInverse ? std::sqrt(std::fabs(zMat[k][k])) * s0 : 0.0;
+  // The covariance the standard deviations above come from.
+  const int m = changeParmsNum;
+  for (int r = 0; r < m; ++r)
+    for (int c = 0; c < m; ++c) fitCovar[r][c] = haveInverse ? zMat[r][c] * s0 * s0 : NAN;
   return 0;
 }

@@ -38,6 +38,38 @@ void append_wrapped(std::string &out, const std::string &first, const std::strin
   out += line + "\n";
 }
 
+// A formula line is broken after a ", " between two definitions where it
+// can be, inside an expression only where it must; continued lines get a
+// deeper indent, so that they cannot be taken for new ones.
+void append_formula(std::string &out, const std::string &text) {
+  const std::string first = "    ";
+  const size_t continued = 8;
+  std::string indent = first;
+  std::string content;
+  auto flush = [&]() {
+    while (!content.empty() && content.back() == ' ') content.pop_back();
+    append_wrapped(out, indent, content, continued);
+    indent = std::string(continued, ' ');
+    content.clear();
+  };
+  int depth = 0;
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const bool last = i == text.size();
+    if (!last && (text[i] == '(' || text[i] == '[')) ++depth;
+    if (!last && (text[i] == ')' || text[i] == ']')) --depth;
+    const bool definitionEnds = !last && depth == 0 && text.compare(i, 2, ", ") == 0;
+    if (!definitionEnds && !last) continue;
+    const std::string piece = text.substr(start, last ? std::string::npos : i + 2 - start);
+    start = i + 2;
+    if (piece.empty()) continue;
+    const size_t shown = piece.size() - (piece.back() == ' ' ? 1 : 0);
+    if (!content.empty() && indent.size() + content.size() + shown > kWidth) flush();
+    content += piece;
+  }
+  flush();
+}
+
 std::string parm_names(const CatalogueEntry &entry) {
   std::string names;
   for (int k = 0; k < entry.parmNum; ++k)
@@ -122,14 +154,12 @@ std::string description_text(int id) {
   const CatalogueEntry &entry = catalogue_entry(id);
   std::string out = std::string(entry.keyword) + ": " + entry.label + "\n\n";
 
-  // Formula lines are wrapped with a deeper indent, so that a continued line
-  // cannot be taken for a new one.
   const char *line = entry.formula;
   while (*line != '\0') {
     const char *end = std::strchr(line, '\n');
     const std::string text = end != nullptr ? std::string(line, end) : std::string(line);
-    append_wrapped(out, "    ", text, 8);
     line = end != nullptr ? end + 1 : line + text.size();
+    append_formula(out, text);
   }
 
   const bool usesX2 = entry.x2.meaning != nullptr;

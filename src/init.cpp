@@ -386,7 +386,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "R = 0.001987 kcal/(mol K)\n"
      "Fdiss(K, c) = (sqrt(K^2 + 8*c*K) - K)/(4*c), computed as 2/(1 + sqrt(1 + 8*c/K)):\n"
      "the fraction of monomer units unfolded, D <=> 2 U with K = [U]^2/[D] at total c\n"
-     "(K is proportional to a7, so F depends on G - R*T*ln(a7) alone and is 1/2 at T = a6)",
+     "(K/a7 = exp(-(G + R*T*ln(a7))/(R*T)) does not depend on a7, so neither does F, which "
+     "is 1/2 at T = a6)",
      {"temperature", "degrees Celsius (the model adds 273.15)"},
      {"observed signal (CD, fluorescence, ...)", kAnyUnit}, kNoX2,
      "a7 always, at any positive value: the model does not depend on it, and a free a7 makes "
@@ -706,5 +707,5 @@ void init_vars() {
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.
   if (read_crv_data(dataFname.c_str(), xData, yData, tData, &numData, &numDataCol) == 0)
-    std::exit(1);
+    exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
 }

@@ -21,6 +21,36 @@ void set_fitted_values() {
   rmse = std::sqrt(sum / n);
 }
 
+const char *reason_text(int reason) {
+  switch (reason) {
+    case 1: return "small gradient J^T e";
+    case 2: return "small relative change of the parameters Dp";
+    case 3: return "iteration limit reached";
+    case 4: return "singular matrix";
+    case 5: return "no further error reduction is possible";
+    case 6: return "small residual norm ||e||_2";
+    case 7: return "invalid (NaN or Inf) model value";
+    default: return "unknown reason";
+  }
+}
+
+// The info entries the summary prints, by name.
+const char *const kInfoNames[9] = {
+    "initial_sse",       "final_sse",           "max_gradient",
+    "last_step_squared", "mu_over_max_jtj",     "iterations",
+    "reason",            "function_evaluations", "jacobian_evaluations"};
+
+// Recorded before the reason is reported, so that a fatal reason still leaves
+// the solver's figures for a failure record.
+void record_termination(int reason, const double *info) {
+  set_termination(reason == 1 || reason == 2, reason, reason_text(reason));
+  fitTermination.infoCount = 9;
+  for (int i = 0; i < 9; ++i) {
+    fitTermination.infoName[i] = kInfoNames[i];
+    fitTermination.info[i] = info[i];
+  }
+}
+
 void report_reason(int reason) {
   switch (reason) {
     case 1: show_msg(kNote, "levmar: stopped by small gradient J^T"); break;
@@ -59,6 +89,7 @@ int do_levmar() {
 
   if (m == 0) {
     // Nothing for the solver to do: report the given parameters as they stand.
+    set_termination(false, 0, "every parameter held, nothing to fit");
     show_msg(kNote, "levmar: all parameters held constant, nothing to fit");
     for (int i = 0; i < P; ++i) fitStdDev[i] = 0.0;
     itCount = 0;
@@ -77,6 +108,7 @@ int do_levmar() {
   const int result = dlevmar_dif(do_function, p, yData, m, n, maxIt, opts, info, block, covar,
                                  nullptr);
   const int reason = static_cast<int>(info[6]);
+  record_termination(reason, info);
   if (result == 0 || reason > 2) report_reason(reason);
   itCount = static_cast<int>(info[5]);
 
@@ -103,6 +135,7 @@ int do_levmar() {
     for (int c = 0; c < m; ++c) {
       std::printf("%g ", covar[r * m + c]);
       covarSum += covar[r * m + c];
+      fitCovar[r][c] = covar[r * m + c];
     }
     std::printf("\n   ");
   }

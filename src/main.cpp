@@ -68,7 +68,8 @@ void check_file_options(int argc, char **argv) {
     if (option == "-d") data = value;
     if (option == "-o") verbose = value;
     if (option == "-short") brief = value;
-    if (option == "-o" || option == "-short" || option == "-log") outputs.push_back(value);
+    if (option == "-o" || option == "-short" || option == "-log" || option == "-json")
+      outputs.push_back(value);
   }
   check_output_names(data, outputs, verbose, brief);
 }
@@ -80,6 +81,7 @@ const OptionInfo kOptions[] = {
     {"-parms", "LIST", "start values in parameter order, as 900:=2:1 (=v holds)"},
     {"-o", "FILE", "verbose report to FILE, not to standard output"},
     {"-short", "FILE", "short report to FILE, not to standard output"},
+    {"-json", "FILE", "every result by name, at full precision, to a JSON file"},
     {"-itmax", "N", "iteration limit (default 500)"},
     {"-tavrin", nullptr, "fit with TAVRIN, damped Gauss-Newton (the default)"},
     {"-levmar", nullptr, "fit with Levenberg-Marquardt"},
@@ -173,6 +175,10 @@ int get_args(int argc, char **argv) {
     } else if (is("-log")) {
       logFname = value;
       test_open(logFname);
+    } else if (is("-json")) {
+      jsonFname = value;
+      test_open(jsonFname);
+      watch_failures_for_json();
     } else if (is("-fit")) {
       fitFunc = get_fit_func(value);
     } else if (is("-itmax")) {
@@ -191,6 +197,7 @@ int get_args(int argc, char **argv) {
 }
 
 int do_fit() {
+  for (int k = 0; k < kMaxParms; ++k) startParms[k] = fitParms[k];
   if (fitMethod == kMethodLevmar) {
     do_levmar();
   } else {
@@ -199,6 +206,8 @@ int do_fit() {
   }
   write_verb_results(outVerbFname.c_str());
   write_short_results(outShortFname.c_str());
+  compute_results();
+  if (!jsonFname.empty()) write_json(jsonFname.c_str());
   return 0;
 }
 

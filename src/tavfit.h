@@ -24,6 +24,7 @@ constexpr int kUnsetMarker = INT_MIN;  // numData before the data file is loaded
 // Fitting methods (fitMethod).
 constexpr int kMethodLevmar = 0;
 constexpr int kMethodTavrin = 1;
+constexpr int kMethodCeres = 2;
 
 // Message levels of show_msg.
 constexpr int kFatal = 0;
@@ -43,11 +44,14 @@ extern std::string dataFname;      // -d
 extern std::string outVerbFname;   // -o
 extern std::string outShortFname;  // -short
 extern std::string logFname;       // -log: created empty; nothing is written to it
+extern std::string jsonFname;      // -json
+extern std::string plotFname;      // -plot
 
 // Parameters, in the order of the catalogue's parameter labels.
 extern double fitParms[kMaxParms];   // start values in, fitted values out
 extern int holdConstFlag[kMaxParms]; // 1 = held at its start value, 0 = free
 extern double fitStdDev[kMaxParms];
+extern double startParms[kMaxParms]; // the start values, kept by do_fit before the fit
 extern int numParms;                 // fitParmNum[fitFunc]
 
 // Data points, in file order.
@@ -61,6 +65,33 @@ extern int numDataCol;           // 2 (X Y) or 3 (X Y X2)
 // Results of the fit.
 extern double rmse;   // sqrt(sum of squared residuals / numData)
 extern int itCount;   // iterations made by the fitting method
+
+// Covariance of the free parameters, in free-parameter order (held slots left
+// out), as the method's standard deviations come from it: TAVRIN the inverse
+// normal matrix times s0^2, levmar the solver's covariance.  NaN where the
+// method produced none (TAVRIN stopped before its first update).
+extern double fitCovar[kMaxParms][kMaxParms];
+
+// Why the fitting method stopped.  Filled as soon as the method knows, so that
+// a fatal ending can still report it.
+constexpr int kMaxTermInfo = 10;
+struct FitTermination {
+  bool recorded;   // false until a method fills it
+  bool converged;  // the method's own convergence test was met
+  int reason;      // the method's reason number; 0: every parameter held
+  const char *text;
+  int infoCount;   // named figures of the solver (levmar: its info entries)
+  const char *infoName[kMaxTermInfo];
+  double info[kMaxTermInfo];
+};
+extern FitTermination fitTermination;
+// TAVRIN's reason numbers.
+constexpr int kTavrinRelativeChange = 1;  // residual standard error settled
+constexpr int kTavrinNearZeroRmse = 2;    // RMSE below 1e-8: exact data
+constexpr int kTavrinIterationLimit = 3;  // fatal: maxIt updates without settling
+
+// Records why a method stopped (infoCount 0).
+void set_termination(bool converged, int reason, const char *text);
 
 // Fit-function catalogue, indexed by id; filled by init_vars.
 extern const char *fitLabel[kCatalogueSlots];
@@ -85,6 +116,10 @@ std::string format_msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)
 // unwinds out of fatal (the fuzz targets use this to survive fatal paths).
 [[noreturn]] void fatal(const std::string &text);
 [[noreturn]] void fatal_fmt(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the run as fatal does, but prints nothing: for a failure the caller has
+// already reported (as a warning) in its own words.
+[[noreturn]] void exit_failed(const std::string &text);
 
 // Called with the fatal text after it is printed and before the exit, so that
 // a writer can leave a record of the failure.
@@ -253,6 +288,45 @@ struct TavrinState {
 };
 TavrinState tavrin_state();
 void tavrin_set_free_count(int m);  // lets tests drive calc_deriv directly
+
+// ---------------------------------------------------------------------------
+// results: what the writers need beyond the run state, derived once after
+// the fit.  Non-finite figures stay NaN or infinite; writers decide how to
+// show them.
+
+struct FitResults {
+  int n;        // data points
+  int p;        // free parameters
+  int dof;      // n - p
+  int freeSlot[kMaxParms];  // parameter slot of free parameter i
+  double sse;   // sum of squared residuals at the fitted values
+  double residualStdError;  // sqrt(sse / dof)
+  double rSquared;          // 1 - sse / (sum of squared deviations of Y from its mean)
+  double adjRSquared;       // 1 - (1 - R^2) (n - 1) / (n - p)
+  double aic;   // n ln(sse / n) + 2p, as lmfit defines it
+  double bic;   // n ln(sse / n) + p ln(n)
+  double t975;  // Student t quantile t(0.975, dof); NaN when dof < 1
+  double correlation[kMaxParms][kMaxParms];  // from fitCovar, free-parameter order
+  double ci95Low[kMaxParms];   // by slot: value -/+ t975 * sd; NaN for a held one
+  double ci95High[kMaxParms];
+};
+
+// Fills the results from the run state (fitParms, fitStdDev, fitCovar,
+// fxData, ...).  Call once, after the fit and before any writer.
+void compute_results();
+const FitResults &fit_results();
+
+// "TAVRIN", "LEVMAR" or "CERES".
+const char *method_name(int method);
+
+// ---------------------------------------------------------------------------
+// json: the JSON result file.
+
+// Makes a fatal ending from now on write a failure document to jsonFname.
+void watch_failures_for_json();
+// Writes the result document; a fatal ending after it rewrites it with
+// status "failed".  Fatal when the file cannot be written.
+void write_json(const char *path);
 
 // ---------------------------------------------------------------------------
 // levmar: fitting with Levenberg-Marquardt (dlevmar_dif).

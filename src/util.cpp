@@ -13,10 +13,13 @@ std::string dataFname;
 std::string outVerbFname;
 std::string outShortFname;
 std::string logFname;
+std::string jsonFname;
+std::string plotFname;
 
 double fitParms[kMaxParms];
 int holdConstFlag[kMaxParms];
 double fitStdDev[kMaxParms];
+double startParms[kMaxParms];
 int numParms;
 
 double xData[kMaxData];
@@ -28,11 +31,21 @@ int numDataCol;
 
 double rmse;
 int itCount;
+double fitCovar[kMaxParms][kMaxParms];
+FitTermination fitTermination;
 
 const char *fitLabel[kCatalogueSlots];
 const char *fitNote[kCatalogueSlots];
 int fitParmNum[kCatalogueSlots];
 const char *fitParmStr[kCatalogueSlots][kMaxParms];
+
+void set_termination(bool converged, int reason, const char *text) {
+  fitTermination = FitTermination{};
+  fitTermination.recorded = true;
+  fitTermination.converged = converged;
+  fitTermination.reason = reason;
+  fitTermination.text = text;
+}
 
 namespace {
 
@@ -68,6 +81,10 @@ void show_msg(int level, const char *text) {
 void fatal(const std::string &text) {
   std::printf(" Fatal Error Detected!\n");
   std::printf(" Message: %s\n", text.c_str());
+  exit_failed(text);
+}
+
+void exit_failed(const std::string &text) {
   for (FatalHook hook : fatalHooks) hook(text);
   std::exit(1);
 }

@@ -106,10 +106,15 @@ void reset_run_state() {
   outVerbFname.clear();
   outShortFname.clear();
   logFname.clear();
+  jsonFname.clear();
+  plotFname.clear();
+  fitTermination = FitTermination{};
   for (int i = 0; i < kMaxParms; ++i) {
     fitParms[i] = 0.0;
     holdConstFlag[i] = 0;
     fitStdDev[i] = 0.0;
+    startParms[i] = 0.0;
+    for (int j = 0; j < kMaxParms; ++j) fitCovar[i][j] = 0.0;
   }
   numParms = 0;
   for (int i = 0; i < kMaxData; ++i) xData[i] = yData[i] = tData[i] = fxData[i] = 0.0;

@@ -87,6 +87,18 @@ TEST(HelpText, FitsOneScreenAndNamesEveryOption) {
   for (int i = 0; i < option_count(); ++i) EXPECT_TRUE(names(help, option_at(i).word));
 }
 
+// Descriptions fit an 80-column terminal; only the example command stays whole.
+TEST(HelpText, DescriptionsFitTheTerminal) {
+  for (int id = 0; id < kNumFitFuncs; ++id) {
+    std::istringstream in(description_text(id));
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("  tavfit ", 0) != 0) {
+        EXPECT_LE(line.size(), 79u) << line;
+      }
+    }
+  }
+}
+
 // Each word, anywhere among other options, prints and exits 0 without
 // creating, emptying or reading a file.
 TEST(InformationWords, PrintExitZeroAndTouchNoFile) {

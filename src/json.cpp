@@ -1,0 +1,215 @@
+// The JSON result file: every figure of the run by name, at full precision,
+// and a failure document when the run ends with a fatal message.
+#include "tavfit.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "version.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The document written last; a fatal ending after it keeps every figure and
+// only changes the status.
+Json written;
+bool haveWritten = false;
+
+// JSON has no NaN or infinity.
+Json number(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
+
+// Message texts may end in a newline of their own; a field does not need it.
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+Json warnings() {
+  Json list = Json::array();
+  for (const RunMessage &message : run_messages())
+    list.push_back({{"level", message.level == kNote ? "note" : "warning"},
+                    {"text", trimmed(message.text)}});
+  return list;
+}
+
+// What is known before the fit: the head of every document.
+Json head(const char *status) {
+  Json doc;
+  doc["tavfit"] = kTavfitVersion;
+  doc["status"] = status;
+  doc["message"] = nullptr;
+  doc["warnings"] = warnings();
+  const bool loaded = numData != kUnsetMarker && numData > 0;
+  doc["input"] = {{"path", dataFname},
+                  {"points", loaded ? Json(numData) : Json(nullptr)},
+                  {"columns", loaded ? Json(numDataCol) : Json(nullptr)}};
+  if (fitFunc >= 0 && fitFunc < kNumFitFuncs) {
+    const CatalogueEntry &model = catalogue_entry(fitFunc);
+    doc["model"] = {{"keyword", model.keyword}, {"label", model.label}, {"formula", model.formula}};
+  } else {
+    doc["model"] = nullptr;
+  }
+  doc["method"] = method_name(fitMethod);
+  doc["max_iterations"] = maxIt;
+  return doc;
+}
+
+Json termination() {
+  if (!fitTermination.recorded) return nullptr;
+  Json info = nullptr;
+  if (fitTermination.infoCount > 0) {
+    info = Json::object();
+    for (int i = 0; i < fitTermination.infoCount; ++i)
+      info[fitTermination.infoName[i]] = number(fitTermination.info[i]);
+  }
+  return {{"converged", fitTermination.converged},
+          {"reason", fitTermination.reason},
+          {"text", fitTermination.text},
+          {"info", info}};
+}
+
+// A matrix over the free parameters, with their names.
+Json free_matrix(const double (*matrix)[kMaxParms]) {
+  const FitResults &r = fit_results();
+  Json names = Json::array();
+  Json rows = Json::array();
+  for (int i = 0; i < r.p; ++i) {
+    names.push_back(parm_name(fitParmStr[fitFunc][r.freeSlot[i]]));
+    Json row = Json::array();
+    for (int j = 0; j < r.p; ++j) row.push_back(number(matrix[i][j]));
+    rows.push_back(row);
+  }
+  return {{"names", names}, {"matrix", rows}};
+}
+
+Json full_document() {
+  const FitResults &r = fit_results();
+  Json doc = head("ok");
+  doc["iterations"] = itCount;
+
+  Json parameters = Json::array();
+  for (int k = 0; k < fitParmNum[fitFunc]; ++k) {
+    const bool held = holdConstFlag[k] != 0;
+    Json ci = nullptr;
+    if (!held) ci = Json::array({number(r.ci95Low[k]), number(r.ci95High[k])});
+    if (!held && !(std::isfinite(r.ci95Low[k]) && std::isfinite(r.ci95High[k]))) ci = nullptr;
+    parameters.push_back({{"name", parm_name(fitParmStr[fitFunc][k])},
+                          {"start", number(startParms[k])},
+                          {"held", held},
+                          {"value", number(fitParms[k])},
+                          {"sd", number(fitStdDev[k])},
+                          {"ci95", ci}});
+  }
+  doc["parameters"] = parameters;
+
+  doc["statistics"] = {{"n", r.n},
+                       {"free_parameters", r.p},
+                       {"dof", r.dof},
+                       {"sse", number(r.sse)},
+                       {"rmse", number(rmse)},
+                       {"residual_std_error", number(r.residualStdError)},
+                       {"r_squared", number(r.rSquared)},
+                       {"adj_r_squared", number(r.adjRSquared)},
+                       {"aic", number(r.aic)},
+                       {"bic", number(r.bic)},
+                       {"t975", number(r.t975)}};
+  doc["covariance"] = free_matrix(fitCovar);
+  doc["correlation"] = free_matrix(r.correlation);
+  doc["termination"] = termination();
+
+  Json points = Json::array();
+  for (int i = 0; i < numData; ++i) {
+    Json point = {{"x", number(xData[i])}, {"y", number(yData[i])}};
+    if (numDataCol == 3) point["x2"] = number(tData[i]);
+    point["fit"] = number(fxData[i]);
+    point["residual"] = number(fxData[i] - yData[i]);
+    points.push_back(point);
+  }
+  doc["points"] = points;
+  return doc;
+}
+
+// Indented text, with every array or object that holds only numbers and
+// strings on one line when it fits: one line per point and per matrix row.
+std::string layout(const Json &doc) {
+  // Paths and texts come from the user; bytes that are not UTF-8 are replaced
+  // rather than ending the run.
+  const std::string text = doc.dump(2, ' ', false, Json::error_handler_t::replace);
+  constexpr size_t kMaxLine = 120;
+  std::vector<std::string> lines;
+  struct Open {
+    size_t line;
+    bool flat;
+  };
+  std::vector<Open> opens;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t first = line.find_first_not_of(' ');
+    const char head = first == std::string::npos ? ' ' : line[first];
+    const char tail = line.empty() ? ' ' : line.back();
+    if (tail == '{' || tail == '[') {
+      if (!opens.empty()) opens.back().flat = false;
+      opens.push_back({lines.size(), true});
+      lines.push_back(line);
+    } else if ((head == '}' || head == ']') && !opens.empty()) {
+      const Open open = opens.back();
+      opens.pop_back();
+      std::string joined = lines[open.line];
+      for (size_t i = open.line + 1; i < lines.size(); ++i)
+        joined += (i == open.line + 1 ? "" : " ") + lines[i].substr(lines[i].find_first_not_of(' '));
+      joined += line.substr(first);
+      if (open.flat && joined.size() <= kMaxLine) {
+        lines.resize(open.line);
+        lines.push_back(joined);
+      } else {
+        lines.push_back(line);
+      }
+    } else {
+      lines.push_back(line);
+    }
+  }
+  std::string out;
+  for (const std::string &line : lines) out += line + "\n";
+  return out;
+}
+
+// Returns false when the file cannot be written completely.
+bool save(const char *path, const Json &doc) {
+  const std::string text = layout(doc);
+  FILE *fp = std::fopen(path, "w");
+  if (fp == nullptr) return false;
+  const bool wrote = std::fwrite(text.data(), 1, text.size(), fp) == text.size();
+  return (std::fclose(fp) == 0) && wrote;
+}
+
+void write_failure(const std::string &text) {
+  Json doc = haveWritten ? written : head("failed");
+  doc["status"] = "failed";
+  doc["message"] = trimmed(text);
+  doc["warnings"] = warnings();
+  if (!haveWritten) doc["termination"] = termination();
+  save(jsonFname.c_str(), doc);  // the run is ending anyway; nothing more to report
+}
+
+}  // namespace
+
+void watch_failures_for_json() {
+  static bool watching = false;
+  if (!watching) add_fatal_hook(write_failure);
+  watching = true;
+}
+
+void write_json(const char *path) {
+  written = full_document();
+  haveWritten = true;
+  if (!save(path, written)) fatal_fmt("Unable to write output file '%s'.", path);
+}
