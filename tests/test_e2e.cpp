@@ -154,7 +154,9 @@ TEST(StandardOutput, ReportOnStdoutFileFollowsTheSummary) {
   EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", "> " + dir + "/out.txt", &err), 0);
   EXPECT_EQ(tavtest::read_file(dir + "/out.txt"), piped);
   tavtest::write_file(dir + "/log.txt", "earlier run\n");
-  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", ">> " + dir + "/log.txt", &err), 0);
+  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout -log /dev/stdout",
+                      ">> " + dir + "/log.txt", &err),
+            0);
   EXPECT_EQ(tavtest::read_file(dir + "/log.txt"), "earlier run\n" + piped);
 }
 
