@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
           help2man groff-base dpkg-dev file clang libclang-rt-14-dev
-          nlohmann-json3-dev libboost-math-dev)
+          nlohmann-json3-dev libboost-math-dev libceres-dev)
 BUILD_DIR=build
 
 install_missing() {
@@ -40,6 +40,9 @@ demo() {
   echo
   echo "== Levenberg-Marquardt fit: tavfit -d $data -fit T1_RELAX -parms 900:2:1 -levmar"
   "$BUILD_DIR"/tavfit -d "$data" -fit T1_RELAX -parms 900:2:1 -levmar
+  echo
+  echo "== Ceres fit, exact derivatives: tavfit -d $data -fit T1_RELAX -parms 900:2:1 -ceres"
+  "$BUILD_DIR"/tavfit -d "$data" -fit T1_RELAX -parms 900:2:1 -ceres
 }
 
 case "${1:-}" in

@@ -220,7 +220,11 @@ int write_verb_results(const char *path) {
   text.add("Function...: ").add(fitLabel[fitFunc]).add("\n");
   text.add("Description: ").add(fitNote[fitFunc]).add("\n");
   text.add("Parameters.: ").add_int(nParms).add("\n");
-  text.add(fitMethod == kMethodTavrin ? "Fit Method.: TAVRIN\n" : "Fit Method.: LEVMAR\n");
+  text.add("Fit Method.: ")
+      .add(fitMethod == kMethodTavrin  ? "TAVRIN"
+           : fitMethod == kMethodCeres ? "CERES"
+                                       : "LEVMAR")
+      .add("\n");
   text.add("\n");
   text.add("Parameter   Hold Constant");
   text.add("      Value     StdDev\n");

@@ -37,7 +37,7 @@ constexpr int kNote = 2;
 
 // Options and files (command line).
 extern int fitFunc;       // fit-function id 0..34, -1 = none chosen
-extern int fitMethod;     // kMethodLevmar or kMethodTavrin
+extern int fitMethod;     // kMethodLevmar, kMethodTavrin or kMethodCeres
 extern int maxIt;         // iteration limit handed to the fitting method
 extern int debugLevel;    // set by -debug; nothing depends on it
 extern std::string dataFname;      // -d
@@ -338,3 +338,13 @@ int do_levmar();
 // Model callback for dlevmar_dif: hx[i] = model at point i, with the held
 // parameters taken from fitParms and the m free ones from p.
 void do_function(double *p, double *hx, int m, int n, void *adata);
+
+// ---------------------------------------------------------------------------
+// ceres_method: fitting with Ceres Solver, through the module tavfit_ceres.so
+// that only this method loads.
+
+// Fits the free parameters with exact derivatives, prints the solver summary
+// and leaves fitParms, fitStdDev, fxData, rmse and itCount in the run state.
+// A missing module, a failed solve, the iteration limit and a covariance that
+// leaves a parameter undetermined are fatal.  Returns 0.
+int do_ceres();
