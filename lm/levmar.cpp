@@ -238,7 +238,8 @@ extern "C" int dlevmar_dif(void (*func)(double *p, double *hx, int m, int n, voi
   // work area if the caller gave none, the LU copy, the pivots.
   const std::size_t mz = static_cast<std::size_t>(m), nz = static_cast<std::size_t>(n);
   const std::size_t worksz = LM_DIF_WORKSZ(mz, nz);
-  const std::size_t ndoubles = (work == nullptr ? worksz : 0) + mz * mz;
+  std::size_t ndoubles = mz * mz;
+  if (work == nullptr) ndoubles += worksz;
   void *block = std::malloc(ndoubles * sizeof(double) + mz * sizeof(int) + 1);
   if (block == nullptr) {
     std::fprintf(stderr, "dlevmar_dif(): memory allocation request failed\n");
