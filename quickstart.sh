@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
           help2man groff-base dpkg-dev file clang libclang-rt-14-dev
-          nlohmann-json3-dev libboost-math-dev)
+          nlohmann-json3-dev libboost-math-dev gnuplot-nox)
 BUILD_DIR=build
 
 install_missing() {
