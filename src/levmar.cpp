@@ -99,12 +99,11 @@ int do_levmar() {
   if (n < m) fatal("levmar: Fewer data points than free parameters");
 
   const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
-  double *block = static_cast<double *>(std::malloc((workSize + size_t(m) * m) * sizeof(double)));
+  // Zeroed: a library that cannot decompose J^T J leaves the covariance
+  // unwritten, and zeros make it read as singular below.
+  double *block = static_cast<double *>(std::calloc(workSize + size_t(m) * m, sizeof(double)));
   if (block == nullptr) fatal("levmar: Not able to allocate memory");
   double *covar = block + workSize;
-  // A failed decomposition leaves the covariance unwritten; zeros make it
-  // read as singular below.
-  for (int i = 0; i < m * m; ++i) covar[i] = 0.0;
 
   const int result = dlevmar_dif(do_function, p, yData, m, n, maxIt, opts, info, block, covar,
                                  nullptr);

@@ -87,6 +87,7 @@ const OptionInfo kOptions[] = {
     {"-itmax", "N", "iteration limit (default 500)"},
     {"-tavrin", nullptr, "fit with TAVRIN, damped Gauss-Newton (the default)"},
     {"-levmar", nullptr, "fit with Levenberg-Marquardt"},
+    {"-ceres", nullptr, "fit with Ceres Solver: exact derivatives, most digits"},
     {"-log", "FILE", "create FILE empty (nothing is written to it)"},
     {"-debug", nullptr, "accepted; changes nothing"},
     {"-list", nullptr, "list the models: keyword, parameters, X2, label"},
@@ -154,6 +155,10 @@ int get_args(int argc, char **argv) {
       fitMethod = kMethodLevmar;
       continue;
     }
+    if (is("-ceres")) {
+      fitMethod = kMethodCeres;
+      continue;
+    }
     if (is("-tavrin")) {
       fitMethod = kMethodTavrin;
       continue;
@@ -206,6 +211,8 @@ int do_fit() {
   for (int k = 0; k < kMaxParms; ++k) startParms[k] = fitParms[k];
   if (fitMethod == kMethodLevmar) {
     do_levmar();
+  } else if (fitMethod == kMethodCeres) {
+    do_ceres();
   } else {
     do_iterations(fitParms, fitStdDev);
     set_results();
