@@ -3,7 +3,10 @@
 // of each run from spawn to exit:
 //   - the default TAVRIN fit (target: median under 25 ms);
 //   - the same fit with -levmar (target: median under 10 ms);
-//   - start-up and exit alone, tavfit without arguments (information).
+//   - start-up and exit alone, tavfit without arguments (information);
+//   - the three methods side by side on the 12- and 1500-point T1 curves of
+//     bench/t1_12.dat and bench/t1_1500.dat from 80:1.5:1 (information; the
+//     -ceres runs only when the Ceres module was built).
 // Standard output and standard error go to /dev/null; the two reports go to
 // files in a temporary directory.  Every run must exit with status 0 and leave
 // a complete short report.
@@ -27,6 +30,9 @@
 #endif
 #ifndef TAVFIT_BENCH_DATA
 #define TAVFIT_BENCH_DATA "t1_relax_1500.dat"
+#endif
+#ifndef TAVFIT_BENCH_DIR
+#define TAVFIT_BENCH_DIR "."
 #endif
 
 extern char **environ;
@@ -130,6 +136,21 @@ int main(int argc, char **argv) {
   // fatal "no fit function" message and status 1.
   ok = time_runs("tavfit process, start-up only (no fit)", {tavfit}, 1, "", warmup, runs, 0) &&
        ok;
+
+  // The three methods on the same curves.  The Ceres module sits next to the
+  // program when it was built.
+  const std::string program = tavfit.substr(0, tavfit.rfind('/') + 1);
+  const bool haveCeres = access((program + "tavfit_ceres.so").c_str(), R_OK) == 0;
+  for (const char *curve : {"t1_12", "t1_1500"}) {
+    for (const char *method : {"-tavrin", "-levmar", "-ceres"}) {
+      if (std::strcmp(method, "-ceres") == 0 && !haveCeres) continue;
+      const std::string name = std::string("process, ") + curve + " " + method;
+      const std::vector<std::string> args = {
+          tavfit, "-d", std::string(TAVFIT_BENCH_DIR "/") + curve + ".dat", "-fit", "T1_RELAX",
+          "-parms", "80:1.5:1", "-o", verbose, "-short", shortReport, method};
+      ok = time_runs(name.c_str(), args, 0, shortReport, warmup, runs, 0) && ok;
+    }
+  }
 
   std::remove(verbose.c_str());
   std::remove(shortReport.c_str());

@@ -1,0 +1,194 @@
+// The Ceres method: trust-region Levenberg-Marquardt on dense QR with exact
+// derivatives by automatic differentiation of the model templates.  Built as
+// the module tavfit_ceres.so and loaded only when "-ceres" is given; see
+// ceres_fit.h for the boundary.
+#include "ceres_fit.h"
+
+#include <ceres/ceres.h>
+#include <glog/logging.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "models.h"
+#include "params.h"
+
+static_assert(TAVFIT_CERES_MAX_PARMS == kMaxParms, "the module and the program agree on the slots");
+
+namespace {
+
+// Stopping rules tight enough that the solver stops at the minimum, not near
+// it: Ceres' defaults leave these problems 3 to 6 digits short.
+constexpr double kFunctionTolerance = 1e-16;
+constexpr double kGradientTolerance = 1e-15;
+constexpr double kParameterTolerance = 1e-12;
+
+inline double scalar(double v) { return v; }
+template <int N>
+inline double scalar(const ceres::Jet<double, N> &v) {
+  return v.a;
+}
+
+// All points in one residual block: model minus data, over the free parameters.
+struct Residuals {
+  FitFuncId id;
+  int numSlots;
+  const int *hold;
+  const double *slots;
+  int numData;
+  const double *x, *y, *x2;
+  bool *modelUndefined;  // set when a step enters XY2's excluded region
+
+  template <typename Real>
+  bool operator()(const Real *free, Real *residual) const {
+    Real full[kMaxParms];
+    expand_free(numSlots, hold, slots, free, full);
+    // The guard the double evaluator applies, on the value part.
+    if (id == kXy2 && xy2_excluded(scalar(full[1]), scalar(full[3]))) {
+      *modelUndefined = true;
+      return false;
+    }
+    for (int i = 0; i < numData; ++i) residual[i] = model_value(id, x[i], x2[i], full) - y[i];
+    return true;
+  }
+};
+
+// Ends the solve at the next iteration once the model has been undefined:
+// the other methods stop there too, and a failed evaluation alone would only
+// make Ceres shrink its step and carry on.
+class StopWhenUndefined : public ceres::IterationCallback {
+ public:
+  explicit StopWhenUndefined(const bool *flag) : flag_(flag) {}
+  ceres::CallbackReturnType operator()(const ceres::IterationSummary &) override {
+    return *flag_ ? ceres::SOLVER_ABORT : ceres::SOLVER_CONTINUE;
+  }
+
+ private:
+  const bool *flag_;
+};
+
+// Automatic differentiation needs the parameter count at compile time.
+using CostMaker = ceres::CostFunction *(*)(Residuals *, int);
+
+template <int M>
+ceres::CostFunction *make_cost(Residuals *functor, int numResiduals) {
+  return new ceres::AutoDiffCostFunction<Residuals, ceres::DYNAMIC, M>(functor, numResiduals);
+}
+
+constexpr CostMaker kCostMakers[kMaxParms + 1] = {
+    nullptr,        make_cost<1>, make_cost<2>, make_cost<3>, make_cost<4>, make_cost<5>,
+    make_cost<6>,   make_cost<7>, make_cost<8>, make_cost<9>, make_cost<10>};
+
+void copy_text(char *dest, size_t size, const char *text) {
+  std::snprintf(dest, size, "%s", text);
+}
+
+int finish(CeresFitResult *result, int status, const char *message) {
+  result->status = status;
+  if (message != nullptr) copy_text(result->message, sizeof result->message, message);
+  return status;
+}
+
+// Ceres writes through glog; nothing of it may reach the user's terminal.
+void silence_logging() {
+  FLAGS_logtostderr = true;   // never create log files
+  FLAGS_minloglevel = 3;      // only FATAL, which aborts anyway
+  FLAGS_stderrthreshold = 3;
+}
+
+int fit(const CeresFitProblem &in, CeresFitResult *result) {
+  if (!valid_fit_func(in.fitFunc)) return finish(result, kCeresBadProblem, "Undefined Fit Function");
+  if (in.numSlots < 0 || in.numSlots > kMaxParms || in.numData < 1 || in.maxIterations < 0)
+    return finish(result, kCeresBadProblem, "invalid problem");
+  const FreeSlots freeSlots = free_slots(in.numSlots, in.hold);
+  const int m = freeSlots.count;
+  result->numFree = m;
+  if (m == 0) return finish(result, kCeresBadProblem, "no free parameter");
+  if (in.numData < m) return finish(result, kCeresBadProblem, "Fewer data points than free parameters");
+
+  double *free = result->freeParms;
+  gather_free(freeSlots, in.slots, free);
+
+  bool modelUndefined = false;
+  auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
+                                in.slots, in.numData, in.x, in.y, in.x2, &modelUndefined};
+  ceres::Problem problem;  // owns the cost function, which owns the functor
+  problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
+
+  StopWhenUndefined stopWhenUndefined(&modelUndefined);
+  ceres::Solver::Options options;
+  options.minimizer_type = ceres::TRUST_REGION;
+  options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
+  options.linear_solver_type = ceres::DENSE_QR;
+  options.max_num_iterations = in.maxIterations;
+  options.function_tolerance = kFunctionTolerance;
+  options.gradient_tolerance = kGradientTolerance;
+  options.parameter_tolerance = kParameterTolerance;
+  options.num_threads = 1;
+  options.logging_type = ceres::SILENT;
+  options.minimizer_progress_to_stdout = false;
+  options.callbacks.push_back(&stopWhenUndefined);
+
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+
+  result->iterations = summary.num_successful_steps + summary.num_unsuccessful_steps;
+  result->initialCost = summary.initial_cost;
+  result->finalCost = summary.final_cost;
+  copy_text(result->termination, sizeof result->termination,
+            ceres::TerminationTypeToString(summary.termination_type));
+  copy_text(result->message, sizeof result->message, summary.message.c_str());
+
+  if (modelUndefined) return finish(result, kCeresModelUndefined, kXy2ExcludedText);
+  if (summary.termination_type == ceres::NO_CONVERGENCE)
+    return finish(result, kCeresNoConvergence, nullptr);
+  // Ask for a covariance only at a converged solution: Ceres 2.1 crashes on
+  // the Jacobian of a failed solve.
+  if (summary.termination_type != ceres::CONVERGENCE)
+    return finish(result, kCeresSolverFailure, nullptr);
+
+  // A pseudo-inverse that drops only the directions below eps of the largest
+  // singular value of J: the default limit refuses badly scaled but well
+  // determined problems (Pontius).  A dropped direction leaves a variance of
+  // exactly 0, which the caller reports.
+  ceres::Covariance::Options covOptions;
+  covOptions.algorithm_type = ceres::DENSE_SVD;
+  covOptions.min_reciprocal_condition_number = DBL_EPSILON * DBL_EPSILON;
+  covOptions.null_space_rank = -1;
+  covOptions.num_threads = 1;
+  ceres::Covariance covariance(covOptions);
+  const std::vector<const double *> blocks = {free};
+  double inverse[kMaxParms * kMaxParms];
+  if (!covariance.Compute(blocks, &problem) || !covariance.GetCovarianceBlock(free, free, inverse))
+    return finish(result, kCeresNoCovariance, nullptr);
+  const double sse = 2 * summary.final_cost;  // Ceres' cost is half the sum of squares
+  const double scale = sse / (in.numData - m);
+  for (int k = 0; k < m * m; ++k) result->covar[k] = inverse[k] * scale;
+  result->undetermined = -1;
+  for (int j = m - 1; j >= 0; --j)
+    if (inverse[j * m + j] == 0.0) result->undetermined = j;
+  return finish(result, kCeresConverged, nullptr);
+}
+
+}  // namespace
+
+#define TAVFIT_EXPORT __attribute__((visibility("default")))
+
+extern "C" TAVFIT_EXPORT int tavfit_ceres_abi_version(void) { return TAVFIT_CERES_ABI_VERSION; }
+
+extern "C" TAVFIT_EXPORT int tavfit_ceres_fit(const CeresFitProblem *problem, CeresFitResult *result) {
+  std::memset(result, 0, sizeof *result);
+  silence_logging();
+  try {
+    return fit(*problem, result);
+  } catch (const std::exception &e) {
+    return finish(result, kCeresSolverFailure, e.what());
+  } catch (...) {
+    return finish(result, kCeresSolverFailure, "unknown error");
+  }
+}
