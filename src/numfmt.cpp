@@ -117,7 +117,11 @@ size_t g_text_fast(char *out, double value, int precision) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+long libraryCalls = 0;
+
 }  // namespace
+
+long numfmt_library_calls() { return libraryCalls; }
 
 size_t format_g(char *out, double value, int width, int precision, bool leftAlign) {
   char text[kFormatBufSize];
@@ -131,6 +135,7 @@ size_t format_g(char *out, double value, int width, int precision, bool leftAlig
     length = g_text_fast(text, value, precision);
   }
   if (length == 0) {  // NaN, infinity, subnormal, near-tie, extreme exponent
+    ++libraryCalls;
     const int n = std::snprintf(out, kFormatBufSize, leftAlign ? "%-*.*g" : "%*.*g", width,
                                 precision, value);
     return n > 0 ? static_cast<size_t>(n) : 0;
@@ -180,6 +185,7 @@ const char *scan_double(const char *text, double *value) {
       return p;
     }
   }
+  ++libraryCalls;
   double parsed;
   int consumed = 0;
   if (std::sscanf(text, "%lf%n", &parsed, &consumed) != 1) return nullptr;

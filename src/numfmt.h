@@ -27,6 +27,10 @@ size_t format_g(char *out, double value, int width, int precision, bool leftAlig
 // NUL-terminated; `*value` is left alone on failure.
 const char *scan_double(const char *text, double *value);
 
+// How many numbers format_g and scan_double have handed to the C library so
+// far: the measure of the fast paths, for tests and benchmarks.
+long numfmt_library_calls();
+
 // White space as scanf skips it in the C locale.
 inline bool is_c_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

@@ -129,6 +129,20 @@ TEST(FormatG, SameAsPrintfOnAdversarialValues) { expect_same_as_printf(adversari
 
 TEST(FormatG, SameAsPrintfOnRandomValues) { expect_same_as_printf(random_values(200000)); }
 
+// The report format decides 1.2345e-17 to 1.2345e26 itself, and a plain
+// decimal is read without the C library.
+TEST(FastPaths, CoverTheReportRangeAndPlainDecimals) {
+  const long before = numfmt_library_calls();
+  char out[kFormatBufSize];
+  for (int e = -17; e <= 26; ++e) format_g(out, std::stod("1.2345e" + std::to_string(e)), 10, 5);
+  double value;
+  for (const char *text : {"1.5", "-20", " 3e-7", "0.25E+2"}) scan_double(text, &value);
+  EXPECT_EQ(numfmt_library_calls(), before);
+  format_g(out, 1.2345e27, 10, 5);
+  scan_double("+1", &value);
+  EXPECT_EQ(numfmt_library_calls(), before + 2);
+}
+
 // Texts of numbers as data files hold them, and every form scanf reads
 // differently from the plain one.
 std::vector<std::string> scan_texts() {
