@@ -8,7 +8,9 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
           help2man groff-base dpkg-dev file clang libclang-rt-14-dev
-          nlohmann-json3-dev libboost-math-dev libceres-dev)
+          nlohmann-json3-dev libboost-math-dev libceres-dev gnuplot-nox)
+# The bench verb also builds the GSL driver, a yardstick in bench/.
+BENCH_PACKAGES=(libgsl-dev)
 BUILD_DIR=build
 
 install_missing() {
@@ -48,6 +50,6 @@ demo() {
 case "${1:-}" in
   demo) install_missing; build; demo ;;
   test) install_missing; build; ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" ;;
-  bench) install_missing; build; "$BUILD_DIR"/bench/run_bench.sh "$BUILD_DIR" ;;
+  bench) PACKAGES+=("${BENCH_PACKAGES[@]}"); install_missing; build; "$BUILD_DIR"/bench/run_bench.sh "$BUILD_DIR" ;;
   *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
 esac

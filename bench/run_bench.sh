@@ -3,13 +3,15 @@
 #   bench/run_bench.sh [BUILD_DIR]      (default: build)
 # Speed targets: one T1_RELAX evaluation under 30 ns; a whole tavfit process
 # fitting 1500 points under 25 ms with TAVRIN and under 10 ms with -levmar
-# (medians).  A missed target is shown as MISSED; the exit status is non-zero
-# only when a benchmark could not run.
+# (medians).  Then bench_peers compares whole processes with the GSL driver
+# (built when libgsl-dev is present) and gnuplot's fit (when installed), and
+# prints the ratios against their targets.  A missed target is shown as
+# MISSED; the exit status is non-zero only when a benchmark could not run.
 set -euo pipefail
 
 build_dir=${1:-build}
 bench_dir="$build_dir/bench"
-for exe in bench_fnf bench_process; do
+for exe in bench_fnf bench_process bench_peers; do
   if [ ! -x "$bench_dir/$exe" ]; then
     echo "run_bench.sh: $bench_dir/$exe not found; build first:" >&2
     echo "  cmake -S . -B $build_dir -DCMAKE_BUILD_TYPE=Release && cmake --build $build_dir" >&2
@@ -29,4 +31,9 @@ for exe in bench_fnf bench_process; do
     status=1
   }
 done
+echo
+"$bench_dir/bench_peers" || {
+  echo "run_bench.sh: bench_peers failed (exit status $?)" >&2
+  status=1
+}
 exit $status

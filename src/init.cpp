@@ -677,11 +677,6 @@ static_assert(sizeof kCatalogue / sizeof kCatalogue[0] == kFitFuncCount,
 static_assert(kNumFitFuncs == kFitFuncCount, "kNumFitFuncs counts the fit-function ids");
 static_assert(catalogue_matches_ids(), "catalogue rows in fit-function id order");
 
-// Work arrays the data file is read into before the points reach the run state.
-double readX[kMaxData];
-double readY[kMaxData];
-double readX2[kMaxData];
-
 }  // namespace
 
 int get_fit_func(const char *word) {
@@ -708,28 +703,9 @@ std::string parm_name(const char *label) {
 }
 
 void init_vars() {
-  // A log named as standard output's own file is that stream: opening it
-  // again would empty what the shell appended to before the run.
-  if (!logFname.empty() && is_stdout_file(logFname.c_str()))
-    logfp = stdout;
-  else
-    logfp = logFname.empty() ? nullptr : std::fopen(logFname.c_str(), "w");
-  if (logfp == nullptr) logfp = stderr;
-
   fill_catalogue();
   numParms = fitParmNum[fitFunc];
-
-  numData = kUnsetMarker;
-  int count = 0;
-  int columns = 0;
   // The reader has already warned when the file cannot be opened.
-  if (read_crv_data(dataFname.c_str(), readX, readY, readX2, &count, &columns) == 0)
+  if (read_crv_data(dataFname.c_str(), xData, yData, tData, &numData, &numDataCol) == 0)
     exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
-  numData = count;
-  numDataCol = columns;
-  for (int i = 0; i < numData; ++i) {
-    xData[i] = readX[i];
-    yData[i] = readY[i];
-    tData[i] = readX2[i];
-  }
 }

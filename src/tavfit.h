@@ -32,8 +32,8 @@ constexpr int kWarning = 1;
 constexpr int kNote = 2;
 
 // ---------------------------------------------------------------------------
-// Run state.  Zero at process start; get_args gives the options their start
-// values before it reads the command line.
+// Run state.  Zero at process start (numData: kUnsetMarker); get_args gives
+// the options their start values before it reads the command line.
 
 // Options and files (command line).
 extern int fitFunc;       // fit-function id 0..34, -1 = none chosen
@@ -43,10 +43,9 @@ extern int debugLevel;    // set by -debug; nothing depends on it
 extern std::string dataFname;      // -d
 extern std::string outVerbFname;   // -o
 extern std::string outShortFname;  // -short
-extern std::string logFname;       // -log
+extern std::string logFname;       // -log: created empty; nothing is written to it
 extern std::string jsonFname;      // -json
 extern std::string plotFname;      // -plot
-extern FILE *logfp;                // the log stream; nothing is written to it
 
 // Parameters, in the order of the catalogue's parameter labels.
 extern double fitParms[kMaxParms];   // start values in, fitted values out
@@ -123,7 +122,7 @@ std::string format_msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)
 [[noreturn]] void exit_failed(const std::string &text);
 
 // Called with the fatal text after it is printed and before the exit, so that
-// a writer can leave a record of the failure.  At most 4 hooks.
+// a writer can leave a record of the failure.
 using FatalHook = void (*)(const std::string &text);
 void add_fatal_hook(FatalHook hook);
 
@@ -214,8 +213,8 @@ const CatalogueEntry &catalogue_entry(int id);
 // The parameter name of a report label: "Vo(1)....:" gives "Vo(1)".
 std::string parm_name(const char *label);
 
-// Opens the log stream, fills the catalogue, sets numParms and loads the data
-// file; exits with status 1 when the data file cannot be opened.
+// Fills the catalogue, sets numParms and loads the data file into the run
+// state; exits with status 1 when the data file cannot be opened.
 void init_vars();
 
 // ---------------------------------------------------------------------------
@@ -328,6 +327,16 @@ void watch_failures_for_json();
 // Writes the result document; a fatal ending after it rewrites it with
 // status "failed".  Fatal when the file cannot be written.
 void write_json(const char *path);
+
+// ---------------------------------------------------------------------------
+// plot: data, fitted curve and residuals, drawn by gnuplot.
+
+// Ends the run with a fatal message unless the name ends in .svg, .png, .pdf
+// or .gp (in either case).
+void check_plot_name(const std::string &path);
+// Writes the gnuplot script (.gp), or has gnuplot draw the plot; fatal when
+// gnuplot cannot be run or fails.
+void write_plot(const char *path);
 
 // ---------------------------------------------------------------------------
 // levmar: fitting with Levenberg-Marquardt (dlevmar_dif).

@@ -1,6 +1,7 @@
 // The run state and the message reporter.
 #include "tavfit.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 
@@ -14,7 +15,6 @@ std::string outShortFname;
 std::string logFname;
 std::string jsonFname;
 std::string plotFname;
-FILE *logfp;
 
 double fitParms[kMaxParms];
 int holdConstFlag[kMaxParms];
@@ -26,7 +26,7 @@ double xData[kMaxData];
 double yData[kMaxData];
 double tData[kMaxData];
 double fxData[kMaxData];
-int numData;
+int numData = kUnsetMarker;
 int numDataCol;
 
 double rmse;
@@ -49,16 +49,16 @@ void set_termination(bool converged, int reason, const char *text) {
 
 namespace {
 
-FatalHook fatalHooks[4];
-int fatalHookCount;
+std::vector<FatalHook> fatalHooks;
 std::vector<RunMessage> messages;
 
 std::string vformat(const char *fmt, va_list args) {
   va_list again;
   va_copy(again, args);
   const int length = std::vsnprintf(nullptr, 0, fmt, args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, fmt, again);
+  // An empty text still has room for the terminating zero vsnprintf writes.
+  std::string text(static_cast<size_t>(std::max(length, 0)), '\0');
+  std::vsnprintf(&text[0], text.size() + 1, fmt, again);
   va_end(again);
   return text;
 }
@@ -85,7 +85,7 @@ void fatal(const std::string &text) {
 }
 
 void exit_failed(const std::string &text) {
-  for (int i = 0; i < fatalHookCount; ++i) fatalHooks[i](text);
+  for (FatalHook hook : fatalHooks) hook(text);
   std::exit(1);
 }
 
@@ -97,9 +97,7 @@ void fatal_fmt(const char *fmt, ...) {
   fatal(text);
 }
 
-void add_fatal_hook(FatalHook hook) {
-  if (fatalHookCount < 4) fatalHooks[fatalHookCount++] = hook;
-}
+void add_fatal_hook(FatalHook hook) { fatalHooks.push_back(hook); }
 
 const std::vector<RunMessage> &run_messages() { return messages; }
 

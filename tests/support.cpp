@@ -108,7 +108,6 @@ void reset_run_state() {
   logFname.clear();
   jsonFname.clear();
   plotFname.clear();
-  logfp = nullptr;
   fitTermination = FitTermination{};
   for (int i = 0; i < kMaxParms; ++i) {
     fitParms[i] = 0.0;

@@ -1,6 +1,7 @@
 // Command line (get_args), keyword lookup (get_fit_func) and the catalogue.
 // Option order, -itmax, -d taking "-o" and unknown words are end-to-end cases.
 #include <cctype>
+#include <cstdio>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,28 @@ TEST(CommandLine, ParmsFieldsSetValuesAndHoldFlags) {
       slots << (k ? ":" : "") << (holdConstFlag[k] ? "=" : "") << fitParms[k];
     EXPECT_EQ(slots.str(), want) << words[2];
   }
+}
+
+TEST(Messages, PrintedRecordedAndFormattedWhole) {
+  clear_run_messages();
+  testing::internal::CaptureStdout();
+  show_msg(kWarning, "w");
+  show_msg(kNote, "n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            " Warning, Error Detected!\n Message: w\n Note: n\n");
+  ASSERT_EQ(run_messages().size(), 2u);
+  EXPECT_EQ(run_messages()[0].level, kWarning);
+  EXPECT_EQ(run_messages()[1].level, kNote);
+  EXPECT_EQ(run_messages()[1].text, "n");
+  EXPECT_EQ(format_msg("%s", ""), "");
+  EXPECT_EQ(format_msg("%d:%s", 7, std::string(300, 'x').c_str()), "7:" + std::string(300, 'x'));
+}
+
+void echo_hook(const std::string &text) { std::fprintf(stderr, "[%s]", text.c_str()); }
+
+TEST(MessagesDeathTest, FatalRunsTheHooksInOrderThenExitsOne) {
+  EXPECT_EXIT((add_fatal_hook(echo_hook), add_fatal_hook(echo_hook), fatal_fmt("no %s", "fit")),
+              testing::ExitedWithCode(1), "^\\[no fit\\]\\[no fit\\]$");
 }
 
 // The model listing: keyword, label, description and parameter labels per id.

@@ -38,7 +38,7 @@ TEST(CalcRmseDeathTest, RefusesDataNotYetLoaded) {
 TEST(CalcDeriv, BuildsNormalEquationsOfTheFreeParametersAndRestoresThem) {
   // 0.5x^2 + 7x - 2, middle held: free columns x^2 and 1, residuals 4.5, 14, 20.5, 29.
   setup(1, {0.5, 7, -2}, {0, 1, 0}, {1, 2, 3, 4}, {1, 0, 3, 5});
-  calc_deriv(fitParms);
+  EXPECT_EQ(calc_deriv(fitParms), 0);
   const TavrinState st = tavrin_state();
   const double want[6] = {709, 68, 354, 30, 30, 4};  // J^T r, then J^T J by rows
   const double got[6] = {st.cVec[0],    st.cVec[1],    st.mMat[0][0],
@@ -51,16 +51,22 @@ TEST(SetNewParms, StraightLineClosesATenthOfTheGapPerUpdate) {
   setup(0, {kStart[0], kStart[1]}, {0, 0}, kX, kY);
   for (int update = 1; update <= 40; ++update) {
     calc_deriv(fitParms);
-    set_new_parms(fitParms);
+    ASSERT_EQ(set_new_parms(fitParms), 0);
     const double left = std::pow(0.9, update);
     for (int j = 0; j < 2; ++j)
       ASSERT_NEAR(fitParms[j] - kFit[j], (kStart[j] - kFit[j]) * left, 1e-12 * left) << update;
   }
 }
 
+TEST(SetNewParms, NothingToMoveWithoutFreeParameters) {
+  setup(0, {kStart[0], kStart[1]}, {1, 1}, kX, kY);
+  EXPECT_EQ(set_new_parms(fitParms), 0);
+  EXPECT_EQ(std::vector<double>(fitParms, fitParms + 2), std::vector<double>(kStart, kStart + 2));
+}
+
 TEST(DoIterations, ItCountOfAConvergedFitIsTheNumberOfUpdates) {
   setup(0, {kStart[0], kStart[1]}, {0, 0}, kX, kY);
-  do_iterations(fitParms, fitStdDev);
+  EXPECT_EQ(do_iterations(fitParms, fitStdDev), 0);
   ASSERT_GE(itCount, 1);
   EXPECT_NEAR(fitParms[0] - kFit[0], (kStart[0] - kFit[0]) * std::pow(0.9, itCount), 1e-9);
 }
