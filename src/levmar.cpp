@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 
 #include "levmar.h"
 #include "params.h"
@@ -101,12 +102,13 @@ int do_levmar() {
   const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
   // Zeroed: a library that cannot decompose J^T J leaves the covariance
   // unwritten, and zeros make it read as singular below.
-  double *block = static_cast<double *>(std::calloc(workSize + size_t(m) * m, sizeof(double)));
+  const std::unique_ptr<double, void (*)(void *)> block(
+      static_cast<double *>(std::calloc(workSize + size_t(m) * m, sizeof(double))), std::free);
   if (block == nullptr) fatal("levmar: Not able to allocate memory");
-  double *covar = block + workSize;
+  double *covar = block.get() + workSize;
 
-  const int result = dlevmar_dif(do_function, p, yData, m, n, maxIt, opts, info, block, covar,
-                                 nullptr);
+  const int result = dlevmar_dif(do_function, p, yData, m, n, maxIt, opts, info, block.get(),
+                                 covar, nullptr);
   const int reason = static_cast<int>(info[6]);
   record_termination(reason, info);
   if (result == 0 || reason > 2) report_reason(reason);
@@ -140,7 +142,6 @@ int do_levmar() {
     std::printf("\n   ");
   }
   std::printf("\n");
-  std::free(block);
 
   // After an exact fit (reason 6) a zero covariance is the truth.
   if (reason != 6 && (covarSum == 0.0 || zeroVariance))

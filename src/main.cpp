@@ -68,7 +68,8 @@ void check_file_options(int argc, char **argv) {
     if (option == "-d") data = value;
     if (option == "-o") verbose = value;
     if (option == "-short") brief = value;
-    if (option == "-o" || option == "-short" || option == "-log" || option == "-json")
+    if (option == "-o" || option == "-short" || option == "-log" || option == "-json" ||
+        option == "-plot")
       outputs.push_back(value);
   }
   check_output_names(data, outputs, verbose, brief);
@@ -82,6 +83,7 @@ const OptionInfo kOptions[] = {
     {"-o", "FILE", "verbose report to FILE, not to standard output"},
     {"-short", "FILE", "short report to FILE, not to standard output"},
     {"-json", "FILE", "every result by name, at full precision, to a JSON file"},
+    {"-plot", "FILE", "plot data, fit, residuals: .svg .png .pdf, .gp script"},
     {"-itmax", "N", "iteration limit (default 500)"},
     {"-tavrin", nullptr, "fit with TAVRIN, damped Gauss-Newton (the default)"},
     {"-levmar", nullptr, "fit with Levenberg-Marquardt"},
@@ -184,6 +186,10 @@ int get_args(int argc, char **argv) {
       jsonFname = value;
       test_open(jsonFname);
       watch_failures_for_json();
+    } else if (is("-plot")) {
+      check_plot_name(value);  // before any work: an unknown form wastes the whole fit
+      plotFname = value;
+      test_open(plotFname);
     } else if (is("-fit")) {
       fitFunc = get_fit_func(value);
     } else if (is("-itmax")) {
@@ -215,6 +221,7 @@ int do_fit() {
   write_short_results(outShortFname.c_str());
   compute_results();
   if (!jsonFname.empty()) write_json(jsonFname.c_str());
+  if (!plotFname.empty()) write_plot(plotFname.c_str());
   return 0;
 }
 

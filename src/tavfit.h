@@ -329,6 +329,16 @@ void watch_failures_for_json();
 void write_json(const char *path);
 
 // ---------------------------------------------------------------------------
+// plot: data, fitted curve and residuals, drawn by gnuplot.
+
+// Ends the run with a fatal message unless the name ends in .svg, .png, .pdf
+// or .gp (in either case).
+void check_plot_name(const std::string &path);
+// Writes the gnuplot script (.gp), or has gnuplot draw the plot; fatal when
+// gnuplot cannot be run or fails.
+void write_plot(const char *path);
+
+// ---------------------------------------------------------------------------
 // levmar: fitting with Levenberg-Marquardt (dlevmar_dif).
 
 // Fits the free parameters, prints the solver summary and leaves fitParms,
