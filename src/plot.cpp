@@ -181,11 +181,13 @@ std::string plot_script(const char *path, PlotForm form) {
   s += "set multiplot title " + quoted(title) + " font ',15'\n";
   s += "set lmargin at screen 0.12\nset rmargin at screen 0.64\n";
   s += "set grid lc rgb '#e0e0e0'\nset tics out nomirror\nset border 3\n";
-  if (xMin == xMax) s += format_msg("set xrange [%s:%s]\n", num(xMin - 1).c_str(), num(xMax + 1).c_str());
   // The ranges hug the data with a small margin instead of running on to
   // the next tic mark, which may lie at a negative delay or concentration.
   s += "set autoscale fix\n";
-  s += "set offsets graph 0.03, graph 0.03, graph 0.06, graph 0.06\n\n";
+  s += "set offsets graph 0.03, graph 0.03, graph 0.06, graph 0.06\n";
+  if (xMin == xMax)  // a single X: gnuplot cannot scale an empty range
+    s += "set xrange [" + num(xMin - 1) + ":" + num(xMax + 1) + "]\n";
+  s += "\n";
 
   s += "# Upper panel: data and fit\n";
   s += "set tmargin at screen 0.91\nset bmargin at screen 0.38\n";
