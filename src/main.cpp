@@ -59,20 +59,23 @@ bool takes_value(const char *word) {
 // is created or emptied, so that no order of the options can empty the data
 // file or have one report overwrite the other.
 void check_file_options(int argc, char **argv) {
-  std::string data, verbose, brief;
+  std::string data;
+  // The last value of each written output: -o, -short, -json, -plot.
+  std::vector<std::string> written(4);
   std::vector<std::string> outputs;
+  const char *kWritten[4] = {"-o", "-short", "-json", "-plot"};
   for (int i = 1; i + 1 < argc; ++i) {
     if (!takes_value(argv[i])) continue;
     const std::string option = argv[i];
     const char *value = argv[++i];
     if (option == "-d") data = value;
-    if (option == "-o") verbose = value;
-    if (option == "-short") brief = value;
+    for (int k = 0; k < 4; ++k)
+      if (option == kWritten[k]) written[k] = value;
     if (option == "-o" || option == "-short" || option == "-log" || option == "-json" ||
         option == "-plot")
       outputs.push_back(value);
   }
-  check_output_names(data, outputs, verbose, brief);
+  check_output_names(data, outputs, written);
 }
 
 // Help-text order.  A row without help text is an alias of the row before it.

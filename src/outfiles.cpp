@@ -56,16 +56,21 @@ bool is_stdout_file(const char *path) {
 }
 
 void check_output_names(const std::string &data, const std::vector<std::string> &outputs,
-                        const std::string &verbose, const std::string &brief) {
+                        const std::vector<std::string> &written) {
   for (const std::string &name : outputs)
     if (!name.empty() && !data.empty() && same_regular_file(data, name) &&
         !is_stdout_file(name.c_str()))
       fatal_fmt("Output file '%s' is the data file.", name.c_str());
-  // Both reports go through standard output when they name its file, one
-  // after the other, so that case loses nothing.
-  if (!verbose.empty() && !brief.empty() && same_regular_file(verbose, brief) &&
-      !is_stdout_file(verbose.c_str()))
-    fatal_fmt("Two output options name the same file '%s'.", brief.c_str());
+  for (size_t a = 0; a < written.size(); ++a) {
+    for (size_t b = a + 1; b < written.size(); ++b) {
+      if (written[a].empty() || written[b].empty() || !same_regular_file(written[a], written[b]))
+        continue;
+      // Both reports go through standard output when they name its file, one
+      // after the other, so that case loses nothing.
+      if (b == 1 && is_stdout_file(written[a].c_str())) continue;
+      fatal_fmt("Two output options name the same file '%s'.", written[b].c_str());
+    }
+  }
 }
 
 void guard_standard_output() {

@@ -249,11 +249,12 @@ int write_short_results(const char *path);
 bool is_stdout_file(const char *path);
 
 // Fatal when an output path names the data file (same device and inode, or
-// the same spelling when the data file does not exist) or when the verbose
-// and the short report name the same regular file.  outputs lists every
-// value of -o, -short and -log; verbose and brief are the last -o and -short.
+// the same spelling when the data file does not exist) or when two written
+// outputs name the same regular file.  outputs lists every value of -o,
+// -short, -log, -json and -plot; written holds the last -o, -short, -json
+// and -plot in that order, empty where absent.
 void check_output_names(const std::string &data, const std::vector<std::string> &outputs,
-                        const std::string &verbose, const std::string &brief);
+                        const std::vector<std::string> &written);
 
 // Puts stand-ins on closed standard descriptors and checks at exit that
 // standard output was written: "Unable to write standard output." on
