@@ -42,6 +42,8 @@ void check_stdout_at_exit() {
   const bool failed = std::ferror(stdout) != 0;
   if (std::fclose(stdout) != 0 || failed) {
     std::fputs("Unable to write standard output.\n", stderr);
+    // A JSON result already written as "ok" must not outlive the failure.
+    run_fatal_hooks("Unable to write standard output.");
     _exit(1);
   }
 }

@@ -120,6 +120,9 @@ std::string format_msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)
 // Ends the run as fatal does, but prints nothing: for a failure the caller has
 // already reported (as a warning) in its own words.
 [[noreturn]] void exit_failed(const std::string &text);
+// Runs the fatal hooks with text, for a failure found where the process
+// cannot go through exit_failed (an exit handler).
+void run_fatal_hooks(const std::string &text);
 
 // Called with the fatal text after it is printed and before the exit, so that
 // a writer can leave a record of the failure.

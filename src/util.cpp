@@ -85,8 +85,12 @@ void fatal(const std::string &text) {
 }
 
 void exit_failed(const std::string &text) {
-  for (FatalHook hook : fatalHooks) hook(text);
+  run_fatal_hooks(text);
   std::exit(1);
+}
+
+void run_fatal_hooks(const std::string &text) {
+  for (FatalHook hook : fatalHooks) hook(text);
 }
 
 void fatal_fmt(const char *fmt, ...) {

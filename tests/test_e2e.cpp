@@ -128,6 +128,11 @@ TEST(StandardOutput, AFailedWriteEndsTheRunWithStatusOne) {
   EXPECT_EQ(err, "Unable to write standard output.\n");
   EXPECT_EQ(run_shell(kT1Fit, ">&-", &err), 1);
   EXPECT_EQ(err, "Unable to write standard output.\n");
+  const std::string json = tavtest::make_temp_dir() + "/fit.json";
+  EXPECT_EQ(run_shell(kT1Fit + " -json " + json, "> /dev/full", &err), 1);
+  const std::string doc = tavtest::read_file(json);
+  EXPECT_NE(doc.find("\"status\": \"failed\""), std::string::npos) << doc;
+  EXPECT_NE(doc.find("Unable to write standard output."), std::string::npos) << doc;
 }
 
 TEST(StandardOutput, ClosedButUnusedIsNoFailureAndReceivesNoReport) {
