@@ -79,13 +79,12 @@ std::vector<ModelRow> model_listing() {
   return rows;
 }
 
-TEST(FitFunc, EveryKeywordGivesItsIdAndNothingElseMatches) {
-  const std::vector<ModelRow> models = model_listing();
-  ASSERT_EQ(models.size(), size_t(kNumFitFuncs));
-  for (int id = 0; id < kNumFitFuncs; ++id) {
-    std::string lower = models[id].keyword;
+// Which keyword picks which model is pinned by the report header case below;
+// here, that nothing but the exact keyword matches.
+TEST(FitFunc, OnlyTheExactKeywordMatches) {
+  for (const ModelRow &model : model_listing()) {
+    std::string lower = model.keyword;
     for (char &c : lower) c = static_cast<char>(std::tolower(c));
-    EXPECT_EQ(get_fit_func(models[id].keyword.c_str()), id) << models[id].keyword;
     EXPECT_EQ(get_fit_func(lower.c_str()), -1) << lower;
   }
   for (const char *word : {"LIN", "LINE1", "SUM_EXPO", "_SUM_EXPON", " LINE", ""})

@@ -78,15 +78,6 @@ TEST(Catalogue, X2IsDocumentedForTheModelsThatReadIt) {
   }
 }
 
-TEST(HelpText, FitsOneScreenAndNamesEveryOption) {
-  const std::string help = help_text();
-  int lines = 0;
-  std::istringstream in(help);
-  for (std::string line; std::getline(in, line); ++lines) EXPECT_LE(line.size(), 79u) << line;
-  EXPECT_LE(lines, 40);
-  for (int i = 0; i < option_count(); ++i) EXPECT_TRUE(names(help, option_at(i).word));
-}
-
 // Descriptions fit an 80-column terminal; only the example command stays whole.
 TEST(HelpText, DescriptionsFitTheTerminal) {
   for (int id = 0; id < kNumFitFuncs; ++id) {
