@@ -179,6 +179,38 @@ TEST(CeresReference, ReachesNineDigitsOnEveryCertifiedProblem) {
   EXPECT_EQ(refused, 1);
 }
 
+// The module's C interface refuses, with its own status and text, every
+// problem a caller outside the program could hand it wrongly.
+TEST(CeresModule, RefusesProblemsOutsideItsContract) {
+  fill_catalogue();
+  const double x[] = {1, 2, 3}, y[] = {2, 4, 6.1}, x2[] = {0, 0, 0};
+  const double slots[] = {1, 0};
+  const int free[] = {0, 0}, held[] = {1, 1}, oneFree[] = {0, 1};
+  struct Case {
+    CeresFitProblem problem;
+    const char *message;
+  } const kCases[] = {
+      {{-1, 2, free, slots, 3, x, y, x2, 50}, "Undefined Fit Function"},
+      {{kNumFitFuncs, 2, free, slots, 3, x, y, x2, 50}, "Undefined Fit Function"},
+      {{kLine, -1, free, slots, 3, x, y, x2, 50}, "invalid problem"},
+      {{kLine, kMaxParms + 1, free, slots, 3, x, y, x2, 50}, "invalid problem"},
+      {{kLine, 2, free, slots, 0, x, y, x2, 50}, "invalid problem"},
+      {{kLine, 2, free, slots, 3, x, y, x2, -1}, "invalid problem"},
+      {{kLine, 2, held, slots, 3, x, y, x2, 50}, "no free parameter"},
+      {{kLine, 2, free, slots, 1, x, y, x2, 50}, "Fewer data points than free parameters"},
+  };
+  for (const Case &c : kCases) {
+    CeresFitResult result;
+    EXPECT_EQ(tavfit_ceres_fit(&c.problem, &result), kCeresBadProblem) << c.message;
+    EXPECT_EQ(result.status, kCeresBadProblem) << c.message;
+    EXPECT_STREQ(result.message, c.message);
+  }
+  // One point for one free parameter is enough.
+  const CeresFitProblem exact = {kLine, 2, oneFree, slots, 1, x, y, x2, 50};
+  CeresFitResult result;
+  EXPECT_NE(tavfit_ceres_fit(&exact, &result), kCeresBadProblem) << result.message;
+}
+
 // The shared objects the dynamic loader opens for a run, one per line.
 std::string loaded_objects(const std::string &args) {
   const std::string dir = tavtest::make_temp_dir();
