@@ -1,7 +1,9 @@
 // The model evaluator fnf and the TAVRIN fitting engine.
 #include "tavfit.h"
 
+#include <array>
 #include <cmath>
+#include <utility>
 
 #include "models.h"
 #include "params.h"
@@ -39,43 +41,50 @@ TavrinState tavrin_state() {
 
 void tavrin_set_free_count(int m) { changeParmsNum = m; }
 
-int calc_rmse(const double *p, double *result) {
-  if (numData == kUnsetMarker) fatal("Do not have valid data to process yet.");
-  for (int j = 0; j < numParms; ++j)
-    if (p[j] == static_cast<double>(kUnsetMarker))
-      fatal_fmt("Uninitialized parameter at position %d.", j);
-  double sum = 0;
-  for (int k = 0; k < numData; ++k) {
-    double value;
-    fnf(fitFunc, &value, xData[k], tData[k], p);
-    const double r = value - yData[k];
-    sum = sum + r * r;
-  }
-  *result = std::sqrt(sum / numData);
-  return 0;
+// The two passes over the points that take nearly all of a fit's time, made
+// once per model: with the model fixed at compile time its formula is inlined
+// into the loop (flatten), instead of a call and a dispatch over every model
+// for each of the (free parameters + 2) evaluations per point.  The
+// arithmetic, and so every result, is that of fnf.
+namespace {
+
+template <FitFuncId kId>
+inline double model_at(double x, double x2, const double *p) {
+  if (kId == kXy2 && xy2_excluded(p[1], p[3])) fatal(kXy2ExcludedText);
+  return model_value(kId, x, x2, p);
 }
 
-int calc_deriv(double *p) {
-  const int m = changeParmsNum;
-  const FreeSlots freeSlots = free_slots(numParms, holdConstFlag);
-  for (int i = 0; i < m; ++i) {
-    cVec[i] = 0;
-    for (int l = 0; l < m; ++l) mMat[i][l] = 0;
+template <FitFuncId kId>
+[[gnu::flatten]] void values_at_points(const double *p, int n, double *out) {
+  for (int k = 0; k < n; ++k) out[k] = model_at<kId>(xData[k], tData[k], p);
+}
+
+template <FitFuncId kId>
+[[gnu::flatten]] double squared_residual_sum(const double *p) {
+  double sum = 0;
+  for (int k = 0; k < numData; ++k) {
+    const double r = model_at<kId>(xData[k], tData[k], p) - yData[k];
+    sum = sum + r * r;
   }
+  return sum;
+}
+
+// Adds the normal equations of the free parameters at p to cVec and mMat and
+// the squared residuals to s0; p is restored on return.
+template <FitFuncId kId>
+[[gnu::flatten]] void derivative_pass(double *p, const FreeSlots &freeSlots, int m) {
   double d[kMaxParms];
   for (int k = 0; k < numData; ++k) {
     const double x = xData[k];
     const double x2 = tData[k];
-    double f0;
-    fnf(fitFunc, &f0, x, x2, p);
+    const double f0 = model_at<kId>(x, x2, p);
     const double r = f0 - yData[k];
     s0 = s0 + r * r;
     for (int i = 0; i < m; ++i) {
       const int j = freeSlots.slot[i];
       const double v = p[j];
       p[j] = v * 1.02 + 1e-9;
-      double f1;
-      fnf(fitFunc, &f1, x, x2, p);
+      const double f1 = model_at<kId>(x, x2, p);
       p[j] = v;
       // The step is taken from v by formula, not as the difference of the
       // stored values, which may differ from it by rounding.
@@ -87,6 +96,62 @@ int calc_deriv(double *p) {
       }
     }
   }
+}
+
+using ValuesAtPointsFn = void (*)(const double *, int, double *);
+using SquaredResidualSumFn = double (*)(const double *);
+using DerivativePassFn = void (*)(double *, const FreeSlots &, int);
+
+template <std::size_t... kIds>
+constexpr std::array<ValuesAtPointsFn, kFitFuncCount> values_at_points_table(
+    std::index_sequence<kIds...>) {
+  return {&values_at_points<static_cast<FitFuncId>(kIds)>...};
+}
+
+template <std::size_t... kIds>
+constexpr std::array<SquaredResidualSumFn, kFitFuncCount> squared_residual_sums(
+    std::index_sequence<kIds...>) {
+  return {&squared_residual_sum<static_cast<FitFuncId>(kIds)>...};
+}
+
+template <std::size_t... kIds>
+constexpr std::array<DerivativePassFn, kFitFuncCount> derivative_passes(
+    std::index_sequence<kIds...>) {
+  return {&derivative_pass<static_cast<FitFuncId>(kIds)>...};
+}
+
+constexpr std::array<ValuesAtPointsFn, kFitFuncCount> kValuesAtPoints =
+    values_at_points_table(std::make_index_sequence<kFitFuncCount>());
+constexpr std::array<SquaredResidualSumFn, kFitFuncCount> kSquaredResidualSums =
+    squared_residual_sums(std::make_index_sequence<kFitFuncCount>());
+constexpr std::array<DerivativePassFn, kFitFuncCount> kDerivativePasses =
+    derivative_passes(std::make_index_sequence<kFitFuncCount>());
+
+}  // namespace
+
+void model_values(const double *p, int n, double *out) {
+  if (!valid_fit_func(fitFunc)) fatal("Undefined Fit Function");
+  kValuesAtPoints[fitFunc](p, n, out);
+}
+
+int calc_rmse(const double *p, double *result) {
+  if (numData == kUnsetMarker) fatal("Do not have valid data to process yet.");
+  for (int j = 0; j < numParms; ++j)
+    if (p[j] == static_cast<double>(kUnsetMarker))
+      fatal_fmt("Uninitialized parameter at position %d.", j);
+  if (!valid_fit_func(fitFunc)) fatal("Undefined Fit Function");
+  *result = std::sqrt(kSquaredResidualSums[fitFunc](p) / numData);
+  return 0;
+}
+
+int calc_deriv(double *p) {
+  if (!valid_fit_func(fitFunc)) fatal("Undefined Fit Function");
+  const int m = changeParmsNum;
+  for (int i = 0; i < m; ++i) {
+    cVec[i] = 0;
+    for (int l = 0; l < m; ++l) mMat[i][l] = 0;
+  }
+  kDerivativePasses[fitFunc](p, free_slots(numParms, holdConstFlag), m);
   return 0;
 }
 

@@ -229,7 +229,7 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
 void set_results() {
   // The X2 the fit used: 0.0 on lines without a third number, the stored
   // third number on four-field lines, whose file counts two data columns.
-  for (int i = 0; i < numData; ++i) fnf(fitFunc, &fxData[i], xData[i], tData[i], fitParms);
+  model_values(fitParms, numData, fxData);
 }
 
 int write_verb_results(const char *path) {

@@ -13,9 +13,9 @@ namespace {
 // Model values at the parameters now in fitParms, and their RMSE.
 void set_fitted_values() {
   const int n = numData;
+  model_values(fitParms, n, fxData);
   double sum = 0.0;
   for (int i = 0; i < n; ++i) {
-    fnf(fitFunc, &fxData[i], xData[i], tData[i], fitParms);
     const double r = fxData[i] - yData[i];
     sum += r * r;
   }
@@ -74,7 +74,7 @@ void report_reason(int reason) {
 void do_function(double *p, double *hx, int /*m*/, int n, void * /*adata*/) {
   double full[kMaxParms];
   expand_free(fitParmNum[fitFunc], holdConstFlag, fitParms, p, full);
-  for (int i = 0; i < n; ++i) fnf(fitFunc, &hx[i], xData[i], tData[i], full);
+  model_values(full, n, hx);
 }
 
 int do_levmar() {

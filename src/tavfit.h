@@ -273,6 +273,7 @@ void guard_standard_output();
 // problems (division by zero, log of a negative number, overflow) store the
 // IEEE result without a message.
 int fnf(int id, double *out, double x, double x2, const double *p);
+void model_values(const double *p, int n, double *out);  // fnf of fitFunc at the first n points
 
 // TAVRIN: Gauss-Newton with forward-difference derivatives and a step of one
 // tenth of the full correction.  Each routine returns 0; failures are fatal.
