@@ -100,6 +100,21 @@ TEST(Plot, ScriptRendersWithoutWarningsForModelsOfXAndOfX2) {
   EXPECT_EQ(script.find("plot '"), std::string::npos);  // no plot reads a file
 }
 
+// An axis label longer than its room keeps the head of the meaning, cut at a
+// word and marked with an ellipsis, then the unit.
+TEST(Plot, LongAxisLabelIsCutAtAWord) {
+  const std::string dir = tavtest::make_temp_dir();
+  tavtest::write_file(dir + "/ph.dat", "4 0.9\n6 0.5\n8 0.2\n");
+  const tavtest::RunResult run = tavtest::run_tavfit(
+      {"-d", "ph.dat", "-fit", "Z_AMIDE_PH", "-parms", "=1:=1e9:=10:=0.1", "-plot", "ph.gp", "-o",
+       "v.txt", "-short", "s.txt"},
+      dir);
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(tavtest::read_file(dir + "/ph.gp")
+                .find("\nset ylabel 'intensity ratio I/I0 of the amide\xE2\x80\xA6 (dimensionless)'\n"),
+            std::string::npos);
+}
+
 TEST(Plot, SvgHasTheDataInTheUpperPanelAndResidualsInTheLower) {
   const std::string dir = tavtest::make_temp_dir();
   const tavtest::RunResult run = tavtest::run_tavfit(
