@@ -129,12 +129,14 @@ TEST(FormatG, SameAsPrintfOnAdversarialValues) { expect_same_as_printf(adversari
 
 TEST(FormatG, SameAsPrintfOnRandomValues) { expect_same_as_printf(random_values(200000)); }
 
-// The report format decides 1.2345e-17 to 1.2345e26 itself, and a plain
-// decimal is read without the C library.
+// The report format decides 1.2345e-17 to 1.2345e26 itself, as does every
+// precision from 1 to 9 for an ordinary value, and a plain decimal is read
+// without the C library.
 TEST(FastPaths, CoverTheReportRangeAndPlainDecimals) {
   const long before = numfmt_library_calls();
   char out[kFormatBufSize];
   for (int e = -17; e <= 26; ++e) format_g(out, std::stod("1.2345e" + std::to_string(e)), 10, 5);
+  for (int precision = 1; precision <= 9; ++precision) format_g(out, 0.3, 0, precision);
   double value;
   for (const char *text : {"1.5", "-20", " 3e-7", "0.25E+2"}) scan_double(text, &value);
   EXPECT_EQ(numfmt_library_calls(), before);

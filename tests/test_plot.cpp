@@ -157,4 +157,39 @@ TEST(Plot, MissingGnuplotFailsAfterTheReports) {
   EXPECT_EQ(doc["points"].size(), 12u);
 }
 
+// A gnuplot that fails ends the run with the line of its complaint that names
+// the script line, trimmed; a shell's "not found" status (127) and a
+// temporary folder that cannot be written are said as such.
+TEST(Plot, FailuresSayWhatWentWrong) {
+  const std::string dir = tavtest::make_temp_dir();
+  struct Case {
+    const char *gnuplot;  // the body of a stand-in gnuplot
+    const char *tmpdir;
+    const char *why;
+  } const kCases[] = {
+      {"printf 'plot foo\\n     ^\\ns.gp line 3: undefined variable: foo \\n\\nmore\\n' >&2; exit 1",
+       "/tmp", "gnuplot failed: s.gp line 3: undefined variable: foo"},
+      {"exit 2", "/tmp", "gnuplot failed"},
+      {"exit 127", "/tmp", "gnuplot not found; name a .gp file to get the script"},
+      {"exit 0", "/nonexistent", "cannot create a temporary file in /nonexistent"},
+  };
+  int n = 0;
+  for (const Case &c : kCases) {
+    const std::string bin = dir + "/bin" + std::to_string(++n);
+    std::string output;
+    ASSERT_EQ(shell(dir, "mkdir " + bin + " && printf '#!/bin/sh\\n%s\\n' \"" + c.gnuplot + "\" > " +
+                             bin + "/gnuplot && chmod +x " + bin + "/gnuplot",
+                    &output),
+              0)
+        << output;
+    const int status =
+        shell(dir, "PATH=" + bin + " TMPDIR=" + c.tmpdir + " " + TAVFIT_BIN + " -d " + kT1 +
+                       " -fit T1_RELAX -parms =900:=2:=1 -o v.txt -short s.txt -plot fit.svg",
+              &output);
+    EXPECT_EQ(status, 1) << c.gnuplot;
+    EXPECT_EQ(output, std::string(" Fatal Error Detected!\n Message: Unable to draw plot 'fit.svg': ") +
+                          c.why + "\n");
+  }
+}
+
 }  // namespace
