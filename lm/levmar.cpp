@@ -130,6 +130,10 @@ bool solve_lu(const double *a, const double *b, double *x, int m, double *lu, in
   to_column_major(a, lu, m);
   for (int i = 0; i < m; ++i) x[i] = b[i];
 
+  // The arguments are valid by construction, so info < 0 (an illegal
+  // argument, a programming error) cannot come back: LAPACK's own error
+  // handler reports such a call and stops the program first.  dgetrs_ cannot
+  // fail once dgetrf_ has succeeded on the same matrix.
   int info = 0;
   dgetrf_(&m, &m, lu, &m, ipiv, &info);
   if (info > 0) {
@@ -139,42 +143,32 @@ bool solve_lu(const double *a, const double *b, double *x, int m, double *lu, in
                  info, info);
     return false;
   }
-  if (info < 0) {
-    std::fprintf(stderr, "dlevmar_dif(): argument %d of dgetrf_ is illegal\n", -info);
-    std::abort();
-  }
   const int nrhs = 1;
   dgetrs_("N", &m, &nrhs, lu, &m, ipiv, x, &m, &info, 1);
-  if (info < 0) {
-    std::fprintf(stderr, "dlevmar_dif(): argument %d of dgetrs_ is illegal\n", -info);
-    std::abort();
-  }
   return true;
 }
 
-// b = pinv(a) for the m x m matrix a, via SVD.  Returns the numerical rank;
-// 0 with b unwritten if the SVD cannot be done.
-int pseudo_inverse(const double *a, double *b, int m) {
+// Doubles of scratch pseudo_inverse needs for an m x m matrix: the copy, U,
+// V^T, the singular values and dgesvd's minimum work of 5 m.
+std::size_t svd_scratch_size(std::size_t m) { return 3 * m * m + 6 * m; }
+
+// b = pinv(a) for the m x m matrix a, via SVD, in svd_scratch_size(m) doubles
+// of scratch.  Returns the numerical rank; 0 with b unwritten if the SVD
+// cannot be done.
+int pseudo_inverse(const double *a, double *b, int m, double *scratch) {
   const std::size_t mm = static_cast<std::size_t>(m) * m;
-  double *buf = static_cast<double *>(std::malloc((3 * mm + 6 * static_cast<std::size_t>(m)) *
-                                                  sizeof(double)));
-  if (buf == nullptr) {
-    std::fprintf(stderr, "dlevmar_dif(): no memory for the covariance SVD (m = %d)\n", m);
-    return 0;
-  }
-  double *acm = buf;
+  double *acm = scratch;
   double *u = acm + mm;
   double *vt = u + mm;
   double *s = vt + mm;
   double *work = s + m;
-  const int lwork = 5 * m;  // dgesvd's minimum for a square matrix
+  const int lwork = 5 * m;
 
   to_column_major(a, acm, m);
   int info = 0;
   dgesvd_("A", "A", &m, &m, acm, &m, s, u, &m, vt, &m, work, &lwork, &info, 1, 1);
   if (info != 0) {
     std::fprintf(stderr, "dlevmar_dif(): dgesvd_ failed (info = %d), no covariance\n", info);
-    std::free(buf);
     return 0;
   }
 
@@ -186,13 +180,13 @@ int pseudo_inverse(const double *a, double *b, int m) {
     for (int i = 0; i < m; ++i)
       for (int j = 0; j < m; ++j) b[i * m + j] += vt[rank + i * m] * u[j + rank * m] * one_over_s;
   }
-  std::free(buf);
   return rank;
 }
 
 // covar = pinv(jacTjac) * sumsq / (n - rank).
-void covariance(const double *jacTjac, double *covar, double sumsq, int m, int n) {
-  const int rank = pseudo_inverse(jacTjac, covar, m);
+void covariance(const double *jacTjac, double *covar, double sumsq, int m, int n,
+                double *scratch) {
+  const int rank = pseudo_inverse(jacTjac, covar, m, scratch);
   if (rank == 0) return;
   const double fact = sumsq / static_cast<double>(n - rank);
   for (int i = 0; i < m * m; ++i) covar[i] *= fact;
@@ -235,10 +229,11 @@ extern "C" int dlevmar_dif(void (*func)(double *p, double *hx, int m, int n, voi
   const double eps2_sq = eps2 * eps2;
 
   // One allocation up front, so nothing is allocated while iterating: the
-  // work area if the caller gave none, the LU copy, the pivots.
+  // work area if the caller gave none, the LU copy (whose room the covariance
+  // SVD takes over at the end), the pivots.
   const std::size_t mz = static_cast<std::size_t>(m), nz = static_cast<std::size_t>(n);
   const std::size_t worksz = LM_DIF_WORKSZ(mz, nz);
-  std::size_t ndoubles = mz * mz;
+  std::size_t ndoubles = svd_scratch_size(mz);
   if (work == nullptr) ndoubles += worksz;
   void *block = std::malloc(ndoubles * sizeof(double) + mz * sizeof(int) + 1);
   if (block == nullptr) {
@@ -251,7 +246,7 @@ extern "C" int dlevmar_dif(void (*func)(double *p, double *hx, int m, int n, voi
     scratch += worksz;
   }
   double *lu = scratch;
-  int *ipiv = reinterpret_cast<int *>(lu + mz * mz);
+  int *ipiv = reinterpret_cast<int *>(lu + svd_scratch_size(mz));
 
   double *e = work;
   double *hx = e + nz;
@@ -425,7 +420,7 @@ extern "C" int dlevmar_dif(void (*func)(double *p, double *hx, int m, int n, voi
     info[9] = nlss;
   }
 
-  if (covar != nullptr && m > 0) covariance(jacTjac, covar, p_eL2, m, n);
+  if (covar != nullptr && m > 0) covariance(jacTjac, covar, p_eL2, m, n, lu);
 
   std::free(block);
   return (stop != 4 && stop != 7) ? k : LM_ERROR;

@@ -82,14 +82,11 @@ void guard_standard_output() {
   // they are reported; a run that prints nothing there is not.
   const char *stand_in[3] = {"/dev/null", "/dev/full", "/dev/null"};
   const int mode[3] = {O_RDONLY, O_WRONLY, O_WRONLY};
+  // open() takes the lowest free descriptor, which is fd itself: the lower
+  // ones are open by now.
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1) continue;
-    int opened = open(stand_in[fd], mode[fd]);
-    if (opened < 0 && fd == 1) opened = open("/dev/null", O_WRONLY);
-    if (opened >= 0 && opened != fd) {
-      dup2(opened, fd);
-      close(opened);
-    }
+    if (open(stand_in[fd], mode[fd]) < 0 && fd == 1) open("/dev/null", O_WRONLY);
   }
   std::atexit(check_stdout_at_exit);
 }

@@ -8,6 +8,10 @@
 
 #include "levmar.h"
 
+// The sanitizer build's allocator must return NULL for the request no memory
+// can hold, as malloc does, instead of ending the test.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace {
 
 using V = std::vector<double>;
@@ -97,7 +101,9 @@ TEST(LevmarStops, JacobianCostsMOrTwoMEvaluations) {
 TEST(LevmarContract, RefusedProblemsLeaveTheOutputsAlone) {
   const struct { int m, n; const char *message; } rows[] = {
       {2, 1, "dlevmar_dif(): cannot solve a problem with fewer measurements [1] than unknowns [2]\n"},
-      {-1, 3, "dlevmar_dif(): invalid number of unknowns [-1]\n"}};
+      {-1, 3, "dlevmar_dif(): invalid number of unknowns [-1]\n"},
+      // Its work area alone would be 2^49 bytes, beyond any address space.
+      {1 << 16, 1 << 30, "dlevmar_dif(): memory allocation request failed\n"}};
   for (const auto &row : rows) {
     V p(2, 1.0), x(3, 1.0), info(LM_INFO_SZ, -7.0), covar(4, -7.0);
     Model line{kLine, {1, 2, 3}};
