@@ -126,7 +126,6 @@ void to_column_major(const double *a, double *out, int m) {
 // Solves a x = b (a: m x m, symmetric) by LU.  lu (m*m) and ipiv (m) are
 // scratch.  Returns false when a is singular.
 bool solve_lu(const double *a, const double *b, double *x, int m, double *lu, int *ipiv) {
-  if (m == 0) return true;
   to_column_major(a, lu, m);
   for (int i = 0; i < m; ++i) x[i] = b[i];
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "models.h"
@@ -28,6 +29,14 @@ double zMat[kMaxParms][kMaxParms];   // inverse of J^T J
 double s0;  // residual sum of squares while accumulating; then sqrt(S / (n - m))
 double s1;  // s0 before the last update
 bool nearZeroStop;  // the last pass found the RMSE below kNearZeroRmse
+
+// Gauss-Jordan turns it into the inverse of mMat.
+constexpr struct Identity {
+  double row[kMaxParms][kMaxParms];
+  constexpr Identity() : row() {
+    for (int q = 0; q < kMaxParms; ++q) row[q][q] = 1.0;
+  }
+} kIdentity;
 
 constexpr double kStepFactor = -0.1;
 constexpr double kConvergence = 1e-5;
@@ -158,8 +167,7 @@ int calc_deriv(double *p) {
 int set_new_parms(double *p) {
   const int m = changeParmsNum;
   if (m < 1) return 0;
-  for (int r = 0; r < m; ++r)
-    for (int c = 0; c < m; ++c) zMat[r][c] = r == c ? 1.0 : 0.0;
+  std::memcpy(zMat, kIdentity.row, sizeof zMat);
 
   // Gauss-Jordan without pivoting: the diagonal, in order.
   for (int q = 0; q < m; ++q) {

@@ -7,7 +7,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "ceres_fit.h"
 #include "params.h"
@@ -25,11 +27,8 @@ constexpr const char *kModuleName = "tavfit_ceres.so";
 
 // Directory of the running program, or "" when it cannot be told.
 std::string program_dir() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return "";
-  const std::string exe(path, static_cast<size_t>(length));
-  return exe.substr(0, exe.rfind('/'));
+  std::error_code unreadable;  // leaves the path empty
+  return std::filesystem::read_symlink("/proc/self/exe", unreadable).parent_path();
 }
 
 // The module next to the program (a build tree), under the library directory

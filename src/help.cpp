@@ -172,8 +172,8 @@ std::string description_text(int id) {
                    std::string(entry.x2.meaning) + ". Unit: " + entry.x2.unit + ".");
 
   size_t column = 0;
-  for (int k = 0; k < entry.parmNum; ++k)
-    column = std::max(column, parm_name(entry.parm[k].label).size());
+  for (const CatalogueParm *parm = entry.parm; parm != entry.parm + entry.parmNum; ++parm)
+    column = std::max(column, parm_name(parm->label).size());
   out += "\nParameters, in -parms order:\n";
   for (int k = 0; k < entry.parmNum; ++k) {
     const CatalogueParm &parm = entry.parm[k];

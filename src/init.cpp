@@ -1,7 +1,9 @@
 // The fit-function catalogue and the set-up of a run.
 #include "tavfit.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "models.h"
@@ -690,7 +692,8 @@ void fill_catalogue() {
     fitLabel[id] = kCatalogue[id].label;
     fitNote[id] = kCatalogue[id].note;
     fitParmNum[id] = kCatalogue[id].parmNum;
-    for (int k = 0; k < kMaxParms; ++k) fitParmStr[id][k] = kCatalogue[id].parm[k].label;
+    std::transform(std::begin(kCatalogue[id].parm), std::end(kCatalogue[id].parm), fitParmStr[id],
+                   [](const CatalogueParm &parm) { return parm.label; });
   }
 }
 

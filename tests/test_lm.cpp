@@ -92,9 +92,13 @@ TEST(LevmarStops, EachReasonIsReportedWithItsResult) {
 }
 
 // Start value, one Jacobian of m (forward) or 2m (central) evaluations, two trial steps.
+// Only a negative delta asks for central differences; a zero one is a forward
+// difference with the relative step alone.
 TEST(LevmarStops, JacobianCostsMOrTwoMEvaluations) {
   EXPECT_EQ(fit(kMisra, {250, 5e-4}, kMisraY, 2).info[7], 1 + 2 + 2);
   EXPECT_EQ(fit(kMisra, {250, 5e-4}, kMisraY, 2, kCentralOpts).info[7], 1 + 4 + 2);
+  const Fit zero = fit(kMisra, {250, 5e-4}, kMisraY, 2, {1E-03, 1E-15, 1E-15, 1E-20, 0.0});
+  EXPECT_EQ(zero.info[7], 1 + 2 + 2);
 }
 
 // Refused problems: LM_ERROR, one line on standard error, info and covar untouched.

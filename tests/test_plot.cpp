@@ -192,4 +192,16 @@ TEST(Plot, FailuresSayWhatWentWrong) {
   }
 }
 
+// A script whose bytes do not reach the disk (here a name for /dev/full,
+// where only the final flush fails) is not reported as written.
+TEST(Plot, UnwritableScriptIsFatal) {
+  const std::string dir = tavtest::make_temp_dir();
+  std::string output;
+  const int status = shell(dir, "ln -s /dev/full full.gp && " + std::string(TAVFIT_BIN) + " -d " +
+                                    kT1 + " -fit T1_RELAX -parms =900:=2:=1 -o v.txt -short s.txt -plot full.gp",
+                           &output);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(output, " Fatal Error Detected!\n Message: Unable to write output file 'full.gp'.\n");
+}
+
 }  // namespace
