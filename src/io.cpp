@@ -22,8 +22,8 @@ namespace {
 // data to disk (auto_da_alloc), which made a run that rewrote the reports of
 // an earlier one several times slower in wall time.
 FILE *open_for_writing(const char *path) {
+  // A failed open leaves -1, which fstat refuses.
   const int fd = open(path, O_WRONLY | O_CREAT, 0666);
-  if (fd < 0) return nullptr;
   struct stat info;
   if (fstat(fd, &info) != 0 ||
       (S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0)) {

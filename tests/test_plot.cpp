@@ -96,6 +96,7 @@ TEST(Plot, ScriptRendersWithoutWarningsForModelsOfXAndOfX2) {
   // The script is self-contained: the data are inline, the held parameter is marked.
   const std::string script = tavtest::read_file(dir + "/t1.gp");
   EXPECT_NE(script.find("$points << EOD\n0.01 -936.5 "), std::string::npos);
+  EXPECT_NE(script.find("$curve << EOD\n0.01 "), std::string::npos);  // from the smallest X
   EXPECT_NE(script.find("W = 2 (held)"), std::string::npos);
   EXPECT_EQ(script.find("plot '"), std::string::npos);  // no plot reads a file
 }
