@@ -24,10 +24,15 @@ TEST(LevmarCallback, TakesHeldSlotsFromFitParmsAndFreeOnesInSlotOrder) {
   EXPECT_EQ(hx[1], 2.0 * 3 * 3 + 5.0 * 3 + 7.0);
 }
 
-// Both methods: a held slot gets standard deviation 0, a free one a positive
-// one, and the slots beyond the model's parameters stay as they were.
+// Both methods, with one slot held and with all held: a held slot gets
+// standard deviation 0, a free one a positive one, and the slots beyond the
+// model's parameters stay as they were.
 TEST(FitMethods, WriteOnlyTheModelsParameterSlots) {
-  for (int method : {kMethodLevmar, kMethodTavrin}) {
+  const struct {
+    int method;
+    bool allHeld;
+  } kRuns[] = {{kMethodLevmar, false}, {kMethodTavrin, false}, {kMethodLevmar, true}};
+  for (const auto &[method, allHeld] : kRuns) {
     tavtest::reset_run_state();
     fitFunc = 1;  // QUADRATIC, A0 held
     numParms = 3;
@@ -36,13 +41,16 @@ TEST(FitMethods, WriteOnlyTheModelsParameterSlots) {
     std::copy(start, start + kMaxParms, fitParms);
     std::fill(fitStdDev, fitStdDev + kMaxParms, -5.0);
     holdConstFlag[0] = 1;
+    if (allHeld) holdConstFlag[1] = holdConstFlag[2] = 1;
     tavtest::load_points({0, 1, 2, 3, 4}, {1.2, 2.4, 5.1, 8.4, 12.9});
     testing::internal::CaptureStdout();
     EXPECT_EQ(method == kMethodLevmar ? do_levmar() : do_iterations(fitParms, fitStdDev), 0);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(fitParms[0], 0.5) << method;
     EXPECT_EQ(fitStdDev[0], 0.0) << method;
-    EXPECT_TRUE(fitStdDev[1] > 0 && fitStdDev[2] > 0) << method;
+    EXPECT_TRUE(allHeld ? fitStdDev[1] == 0 && fitStdDev[2] == 0
+                        : fitStdDev[1] > 0 && fitStdDev[2] > 0)
+        << method;
     EXPECT_EQ(std::vector<double>(fitParms + 3, fitParms + kMaxParms), std::vector<double>(7, 4.0));
     EXPECT_EQ(std::vector<double>(fitStdDev + 3, fitStdDev + kMaxParms), std::vector<double>(7, -5.0));
   }
