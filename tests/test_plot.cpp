@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support.h"
+#include "tavfit.h"
 
 namespace {
 
@@ -203,6 +204,42 @@ TEST(Plot, UnwritableScriptIsFatal) {
                            &output);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(output, " Fatal Error Detected!\n Message: Unable to write output file 'full.gp'.\n");
+}
+
+// The extension picks gnuplot's terminal.
+TEST(Plot, PngAndPdfAreDrawn) {
+  const std::string dir = tavtest::make_temp_dir();
+  for (const std::string name : {"fit.png", "fit.PDF"}) {
+    const tavtest::RunResult run = tavtest::run_tavfit(
+        {"-d", kT1, "-fit", "T1_RELAX", "-parms", "=900:=2:=1", "-o", "v.txt", "-short", "s.txt",
+         "-plot", name},
+        dir);
+    EXPECT_EQ(run.status, 0) << name << run.out;
+  }
+  EXPECT_EQ(tavtest::read_file(dir + "/fit.png").substr(1, 3), "PNG");
+  EXPECT_EQ(tavtest::read_file(dir + "/fit.PDF").substr(0, 5), "%PDF-");
+}
+
+// A model of X2 is drawn one line per X2 value up to six values; with more,
+// the fitted values are one line in X order.
+TEST(Plot, UpToSixX2ValuesAreSeparateLines) {
+  const std::string dir = tavtest::make_temp_dir();
+  for (int levels : {6, 7}) {
+    std::string data;
+    for (int level = 0; level < levels; ++level)
+      for (int x : {1, 2}) data += format_msg("%d 0.%d %d\n", x, level + 1, 10 * (level + 1));
+    tavtest::write_file(dir + "/xy1.dat", data);
+    const tavtest::RunResult run = tavtest::run_tavfit(
+        {"-d", "xy1.dat", "-fit", "XY1", "-parms", "=1:=10", "-o", "v.txt", "-short", "s.txt",
+         "-plot", "fit.gp"},
+        dir);
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::string script = tavtest::read_file(dir + "/fit.gp");
+    const size_t from = script.find("$curve << EOD\n");
+    ASSERT_NE(from, std::string::npos);
+    const std::string curve = script.substr(from, script.find("EOD\n", from + 14) - from);
+    EXPECT_EQ(count(curve, "\n\n"), levels == 6 ? 5 : 0) << curve;
+  }
 }
 
 }  // namespace
