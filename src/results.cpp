@@ -8,8 +8,8 @@
 // which this build never enables.  Under libstdc++ that include alone puts a
 // std::ios_base::Init object in this file, and its constructor builds the
 // standard streams and the classic locale on every run, -json or not, before
-// main starts: a tenth of the start-up time of a run that only reports a
-// missing option.  Marking <iostream> as already included keeps it out; the
+// main starts: some 5 % of the start-up of a run that only reports a missing
+// option.  Marking <iostream> as already included keeps it out; the
 // program never uses the standard streams.
 #define _GLIBCXX_IOSTREAM 1
 #include <boost/math/distributions/students_t.hpp>
