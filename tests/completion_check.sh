@@ -5,7 +5,9 @@
 set -euo pipefail
 tavfit=$1
 source "$2"
-cd "$(mktemp -d)"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch"
 touch curve.dat
 fails=0
 expect() {  # expect "WANTED" WORD...

@@ -114,7 +114,11 @@ TEST(LevmarContract, RefusedProblemsLeaveTheOutputsAlone) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(dlevmar_dif(evaluate, p.data(), x.data(), row.m, row.n, 100, nullptr, info.data(),
                           nullptr, covar.data(), &line), LM_ERROR);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), row.message);
+    // The sanitizer build's allocator says it failed on a line of its own, "==pid==...".
+    std::string err = testing::internal::GetCapturedStderr();
+    for (size_t end; err.compare(0, 2, "==") == 0 && (end = err.find('\n')) != std::string::npos;)
+      err.erase(0, end + 1);
+    EXPECT_EQ(err, row.message);
     EXPECT_EQ(info, V(LM_INFO_SZ, -7.0));
     EXPECT_EQ(covar, V(4, -7.0));
     EXPECT_EQ(p, V(2, 1.0));
