@@ -52,11 +52,6 @@ TEST(Binding, LimitingParametersGiveClosedForms) {
          {13, 0.4, 0, {0.5, 7.5, 7.5, 0, 123}, 7.5}});  // equal rates: Fm + 2 Fd = 1
 }
 
-// sqrt(Kd) * sqrt(8x + Kd) is NaN even where the product would be positive.
-TEST(Binding, NegativeOrNaNDissociationConstantGivesNaN) {
-  check({{12, 0.05, 0, {-1, 20, 8}, NAN}, {16, 0.5, 0.3, {0.8, 0.1, 1.5, NAN}, NAN}});
-}
-
 TEST(BindingDeathTest, Xy2IsFatalAtFourTimesKd1AndFiniteJustAbove) {
   EXPECT_EXIT((dup2(2, 1), eval(16, 0.5, 0.3, {0.8, 1, 1.5, 4})), testing::ExitedWithCode(1),
               "^ Fatal Error Detected!\n Message: Function not defined when kd2 <= 4 \\* kd1\n$");

@@ -1,7 +1,6 @@
-// The TAVRIN engine: derivatives, the update step and the iteration count.
+// The TAVRIN engine: derivatives and the update step.
 // Reference fits are in test_nist.cpp, endings seen through the binary in the
 // tavrin_* end-to-end cases.
-#include <unistd.h>
 
 #include <cmath>
 #include <vector>
@@ -28,13 +27,6 @@ void setup(int id, const std::vector<double> &p, const std::vector<int> &hold,
 const std::vector<double> kX = {0, 1, 2, 4, 5}, kY = {1.1, 2.9, 5.2, 9.1, 10.8};
 const double kStart[2] = {3, -2}, kFit[2] = {1.9686046511627908, 1.0953488372093023};
 
-TEST(CalcRmseDeathTest, RefusesDataNotYetLoaded) {
-  double r = -1;  // the child sends its standard output to stderr, read by the death test
-  EXPECT_EXIT((numData = kUnsetMarker, std::fflush(stdout), dup2(2, 1), calc_rmse(fitParms, &r)),
-              ::testing::ExitedWithCode(1),
-              "^ Fatal Error Detected!\n Message: Do not have valid data to process yet.\n$");
-}
-
 TEST(CalcDeriv, BuildsNormalEquationsOfTheFreeParametersAndRestoresThem) {
   // 0.5x^2 + 7x - 2, middle held: free columns x^2 and 1, residuals 4.5, 14, 20.5, 29.
   setup(1, {0.5, 7, -2}, {0, 1, 0}, {1, 2, 3, 4}, {1, 0, 3, 5});
@@ -56,19 +48,6 @@ TEST(SetNewParms, StraightLineClosesATenthOfTheGapPerUpdate) {
     for (int j = 0; j < 2; ++j)
       ASSERT_NEAR(fitParms[j] - kFit[j], (kStart[j] - kFit[j]) * left, 1e-12 * left) << update;
   }
-}
-
-TEST(SetNewParms, NothingToMoveWithoutFreeParameters) {
-  setup(0, {kStart[0], kStart[1]}, {1, 1}, kX, kY);
-  EXPECT_EQ(set_new_parms(fitParms), 0);
-  EXPECT_EQ(std::vector<double>(fitParms, fitParms + 2), std::vector<double>(kStart, kStart + 2));
-}
-
-TEST(DoIterations, ItCountOfAConvergedFitIsTheNumberOfUpdates) {
-  setup(0, {kStart[0], kStart[1]}, {0, 0}, kX, kY);
-  EXPECT_EQ(do_iterations(fitParms, fitStdDev), 0);
-  ASSERT_GE(itCount, 1);
-  EXPECT_NEAR(fitParms[0] - kFit[0], (kStart[0] - kFit[0]) * std::pow(0.9, itCount), 1e-9);
 }
 
 }  // namespace
