@@ -1,12 +1,18 @@
-// Output files: which paths name the same file, and a standard output whose
-// failures are reported instead of lost.
+// Output files: written whole or not at all, which paths name the same file,
+// a standard output whose failures are reported instead of lost, and the
+// signals that end a run.
 #include "tavfit.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -27,13 +33,93 @@ bool same_id(const FileId &a, const FileId &b) {
   return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
 }
 
-// Two names of one regular file; a name that does not exist yet matches
-// only itself, spelt the same.
+std::string parent_of(const std::string &path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string &path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a name ends at after its symbolic links, also when the last link
+// dangles (fopen would create the file it points to, and so does a write
+// here).  A loop of links gives up and returns the name itself.
+std::string resolve_links(const std::string &path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
+    std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX), '\0');
+    const ssize_t length = readlink(at.c_str(), &target[0], target.size());
+    if (length < 0) return at;
+    target.resize(static_cast<size_t>(length));
+    at = target[0] == '/' ? target : parent_of(at) + "/" + target;
+  }
+  return path;
+}
+
+// A name that does not exist yet, as its canonical folder and base name, so
+// that "r.txt" and "./r.txt" compare equal before either is written.
+std::string canonical_new_name(const std::string &path) {
+  const std::string resolved = resolve_links(path);
+  char *dir = realpath(parent_of(resolved).c_str(), nullptr);
+  if (dir == nullptr) return resolved;
+  std::string name = std::string(dir) + "/" + base_of(resolved);
+  std::free(dir);
+  return name;
+}
+
+// Two names of one regular file, or of one file not written yet.
 bool same_regular_file(const std::string &a, const std::string &b) {
   const FileId idA = file_id(a.c_str());
   const FileId idB = file_id(b.c_str());
-  if (!idA.exists || !idB.exists) return !idA.exists && !idB.exists && a == b;
+  if (!idA.exists || !idB.exists)
+    return !idA.exists && !idB.exists && canonical_new_name(a) == canonical_new_name(b);
   return idA.regular && same_id(idA, idB);
+}
+
+// ---------------------------------------------------------------------------
+// Temporary files, removed when a signal ends the run.  The handler may run
+// at any moment, so it only reads slots that hold a whole name or nothing.
+
+constexpr int kTempSlots = 16;
+std::atomic<const char *> tempSlots[kTempSlots];
+
+void remember_temp(const char *path) {
+  for (std::atomic<const char *> &slot : tempSlots) {
+    const char *empty = nullptr;
+    if (slot.compare_exchange_strong(empty, path)) return;
+  }
+}
+
+void forget_temp(const char *path) {
+  for (std::atomic<const char *> &slot : tempSlots) {
+    const char *held = path;
+    if (slot.compare_exchange_strong(held, nullptr)) return;
+  }
+}
+
+void end_by_signal(int sig) {
+  for (std::atomic<const char *> &slot : tempSlots) {
+    const char *path = slot.load();
+    if (path != nullptr) unlink(path);
+  }
+  // The default action ends the process with the signal's own status.
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// The mode a new file gets from open(..., 0666).
+mode_t new_file_mode() {
+  static const mode_t mode = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
 }
 
 void check_stdout_at_exit() {
@@ -50,6 +136,102 @@ void check_stdout_at_exit() {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// OutputFile
+
+OutputFile::~OutputFile() { discard(); }
+
+bool OutputFile::open(const std::string &path) {
+  discard();
+  target_ = resolve_links(path);
+  struct stat info;
+  const bool exists = stat(target_.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) {
+    // A device or a FIFO: there is nothing to replace, and a reader at the
+    // other end expects the text where it is.
+    inPlace_ = true;
+    writePath_ = target_;
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  inPlace_ = false;
+  writePath_ = parent_of(target_) + "/.tavfit-XXXXXX";
+  fd_ = mkostemp(&writePath_[0], O_CLOEXEC);
+  if (fd_ < 0) return false;
+  remember_temp(writePath_.c_str());
+  // The new file takes the place of the old one with its permissions (and
+  // owner, where that may be given), or those of a file open() creates.
+  if (exists) {
+    if (fchown(fd_, info.st_uid, info.st_gid) != 0) {
+      // Only a privileged run can give a file away; the mode still holds.
+    }
+    fchmod(fd_, info.st_mode & 07777);
+  } else {
+    fchmod(fd_, new_file_mode());
+  }
+  return true;
+}
+
+bool OutputFile::commit() {
+  if (fd_ < 0) return false;
+  const int fd = fd_;
+  fd_ = -1;
+  bool ok = close(fd) == 0 && !failed_;
+  if (!inPlace_) {
+    ok = ok && rename(writePath_.c_str(), target_.c_str()) == 0;
+    if (!ok) unlink(writePath_.c_str());
+    forget_temp(writePath_.c_str());
+  }
+  return ok;
+}
+
+void OutputFile::discard() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
+  if (!inPlace_) {
+    unlink(writePath_.c_str());
+    forget_temp(writePath_.c_str());
+  }
+}
+
+bool OutputFile::write(const std::string &text) {
+  size_t done = 0;
+  while (done < text.size() && !failed_) {
+    const ssize_t wrote = ::write(fd_, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) failed_ = true;
+    else done += static_cast<size_t>(wrote);
+  }
+  return !failed_;
+}
+
+bool write_whole_file(const std::string &path, const std::string &text) {
+  OutputFile file;
+  return file.open(path) && file.write(text) && file.commit();
+}
+
+bool can_write_output(const std::string &path) {
+  if (is_stdout_file(path.c_str())) return true;
+  const std::string target = resolve_links(path);
+  struct stat info;
+  if (stat(target.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return false;
+    // Opening a FIFO here would hand its reader an end of file; asking is enough.
+    if (access(target.c_str(), W_OK) != 0) return false;
+    if (!S_ISREG(info.st_mode)) return true;
+  }
+  // The new file is made beside the target and renamed over it.
+  std::string probe = parent_of(target) + "/.tavfit-XXXXXX";
+  const int fd = mkostemp(&probe[0], O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(probe.c_str());
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
 bool is_stdout_file(const char *path) {
   struct stat out;
   if (fstat(STDOUT_FILENO, &out) != 0) return false;
@@ -59,9 +241,10 @@ bool is_stdout_file(const char *path) {
 
 void check_output_names(const std::string &data, const std::vector<std::string> &outputs,
                         const std::vector<std::string> &written) {
+  // Also when the data file is where standard output goes: an output there
+  // would be written over the data.
   for (const std::string &name : outputs)
-    if (!name.empty() && !data.empty() && same_regular_file(data, name) &&
-        !is_stdout_file(name.c_str()))
+    if (!name.empty() && !data.empty() && same_regular_file(data, name))
       fatal_fmt("Output file '%s' is the data file.", name.c_str());
   for (size_t a = 0; a < written.size(); ++a) {
     for (size_t b = a + 1; b < written.size(); ++b) {
@@ -86,7 +269,15 @@ void guard_standard_output() {
   // ones are open by now.
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1) continue;
-    if (open(stand_in[fd], mode[fd]) < 0 && fd == 1) open("/dev/null", O_WRONLY);
+    if (::open(stand_in[fd], mode[fd]) < 0 && fd == 1) ::open("/dev/null", O_WRONLY);
   }
   std::atexit(check_stdout_at_exit);
+  // A reader that goes away (a pipe into head) is a failed write, reported
+  // at exit like any other, not a silent death by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  new_file_mode();  // umask is read once, before anything could race with it
+  struct sigaction action = {};
+  action.sa_handler = end_by_signal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }

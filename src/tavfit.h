@@ -246,22 +246,69 @@ int write_verb_results(const char *path);
 int write_short_results(const char *path);
 
 // ---------------------------------------------------------------------------
-// outfiles: output paths and standard output.
+// outfiles: output files, output paths, standard output and signals.
+
+// An output file written whole or not at all.  A regular file (or a name that
+// does not exist yet) is written as a temporary file in the target's folder,
+// which replaces the target by rename after a checked close: readers see the
+// old file or the new one, never a part, and a failed run leaves the target
+// as it was.  A symbolic link is followed to the file it names.  Devices and
+// FIFOs are written in place.  Temporary files are removed when SIGINT,
+// SIGTERM or SIGHUP ends the run.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile &) = delete;
+  OutputFile &operator=(const OutputFile &) = delete;
+  ~OutputFile();  // discards what was not committed
+
+  // Prepares path for writing; false when neither a temporary file beside it
+  // nor (for a device or FIFO) the file itself can be opened.
+  bool open(const std::string &path);
+  // Appends text; false once any write has failed.
+  bool write(const std::string &text);
+  // Where the text goes: the temporary file, or the device itself.  For a
+  // program that writes the file itself (gnuplot), between open and commit.
+  const std::string &write_path() const { return writePath_; }
+  bool in_place() const { return inPlace_; }
+  // Closes the file and renames a temporary over the target.  False when a
+  // write, the close or the rename failed; the target is then as it was.
+  bool commit();
+  // Removes the temporary file; the target is left as it was.
+  void discard();
+
+ private:
+  std::string target_;
+  std::string writePath_;
+  int fd_ = -1;
+  bool inPlace_ = false;
+  bool failed_ = false;
+};
+
+// Writes text to path whole (see OutputFile); false when it cannot.
+bool write_whole_file(const std::string &path, const std::string &text);
+
+// True when path can be written as an output file: it names no folder, and
+// a file can be made beside it (or, for a device or FIFO, it is writable).
+// Nothing is created or changed.
+bool can_write_output(const std::string &path);
 
 // True when path names the file (or pipe, or device) standard output writes to.
 bool is_stdout_file(const char *path);
 
-// Fatal when an output path names the data file (same device and inode, or
-// the same spelling when the data file does not exist) or when two written
-// outputs name the same regular file.  outputs lists every value of -o,
-// -short, -log, -json and -plot; written holds the last -o, -short, -json
-// and -plot in that order, empty where absent.
+// Fatal when an output path names the data file or when two written outputs
+// name the same regular file (the same device and inode, or for names that
+// do not exist yet the same canonical folder and base name).  outputs lists
+// every value of -o, -short, -log, -json and -plot; written holds the last
+// -o, -short, -json and -plot in that order, empty where absent.
 void check_output_names(const std::string &data, const std::vector<std::string> &outputs,
                         const std::vector<std::string> &written);
 
 // Puts stand-ins on closed standard descriptors and checks at exit that
 // standard output was written: "Unable to write standard output." on
-// standard error and exit status 1 when it was not.
+// standard error and exit status 1 when it was not.  Ignores SIGPIPE, so that
+// a reader that goes away is such a failed write, and makes SIGINT, SIGTERM
+// and SIGHUP remove the temporary files before they end the run.
 void guard_standard_output();
 
 // ---------------------------------------------------------------------------
