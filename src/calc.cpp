@@ -204,6 +204,7 @@ int one_iteration(double *p) {
     set_new_parms(p);
   }
   calc_deriv(p);
+  const double sumOfSquares = s0;
   s0 = std::sqrt(s0 / (numData - changeParmsNum));
   calc_rmse(p, &rmse);
   // Exact data: stop rather than chase floating-point noise for the rest of
@@ -213,6 +214,10 @@ int one_iteration(double *p) {
   if (rmse * 0.01 > previousRmse)
     fatal("Difficulty in convergence, try to improve on your starting parameters or hold more "
           "parameters constant");
+  // NaN passes every test above and would spend the whole iteration limit.
+  if (!std::isfinite(sumOfSquares))
+    fatal("The sum of squared residuals is not a finite number; check the data and the start "
+          "values.");
   return 0;
 }
 

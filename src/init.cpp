@@ -706,6 +706,9 @@ std::string parm_name(const char *label) {
 }
 
 void init_vars() {
+  // The log is an empty file, written as every output is, whole; a log that
+  // cannot be written is given up without a message.
+  if (!logFname.empty() && !is_stdout_file(logFname.c_str())) write_whole_file(logFname, "");
   fill_catalogue();
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.

@@ -15,45 +15,22 @@
 
 namespace {
 
-// Opens a file for writing as fopen's "w" does, creating it or emptying it,
-// but leaves an empty file alone instead of truncating it again.  The command
-// line has already emptied a report file, and on ext4 a truncation to zero
-// marks the file as being replaced: its close then starts writing the new
-// data to disk (auto_da_alloc), which made a run that rewrote the reports of
-// an earlier one several times slower in wall time.
-FILE *open_for_writing(const char *path) {
-  // A failed open leaves -1, which fstat refuses.
-  const int fd = open(path, O_WRONLY | O_CREAT, 0666);
-  struct stat info;
-  if (fstat(fd, &info) != 0 ||
-      (S_ISREG(info.st_mode) && info.st_size > 0 && ftruncate(fd, 0) != 0)) {
-    close(fd);
-    return nullptr;
-  }
-  FILE *fp = fdopen(fd, "w");
-  if (fp == nullptr) close(fd);
-  return fp;
-}
-
-// Opens a report file, or falls back to standard output without a message.
-// A path that names the file standard output already writes to goes through
-// the standard output stream itself: a second, truncating open of that file
-// would overwrite what the stream has written or still holds.
-FILE *open_report(const char *path) {
-  if (*path == '\0' || is_stdout_file(path)) return stdout;
+// Writes a report whole to its file, or to standard output when the path is
+// empty or the file cannot be made (without a message).  A path that names
+// the file standard output already writes to goes through the standard
+// output stream itself: a second open of that file would write over what
+// the stream has written or still holds.  Standard output is checked once,
+// at exit (see check_stdout_at_exit); a report file here.
+void write_report(const char *path, const std::string &text) {
   // Whatever the run has printed so far comes before the report, also when
-  // the report file and standard output meet in one pipe or file.
+  // the report and standard output meet in one pipe.
   std::fflush(stdout);
-  FILE *fp = open_for_writing(path);
-  return fp != nullptr ? fp : stdout;
-}
-
-// Standard output is checked once, at exit (see check_stdout_at_exit); a
-// report file is checked here, every write and the close.
-void close_report(FILE *fp, const char *path) {
-  if (fp == stdout) return;
-  const bool failed = std::ferror(fp) != 0;
-  if (std::fclose(fp) != 0 || failed) fatal_fmt("Unable to write output file '%s'.", path);
+  OutputFile file;
+  if (*path == '\0' || is_stdout_file(path) || !file.open(path)) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  if (!file.write(text) || !file.commit()) fatal_fmt("Unable to write output file '%s'.", path);
 }
 
 // The text of one report, built in memory and handed to the stream in one
@@ -76,8 +53,7 @@ class ReportText {
     text_.append(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
     return *this;
   }
-  // Errors show in the stream's error flag, which close_report checks.
-  void write_to(FILE *fp) const { std::fwrite(text_.data(), 1, text_.size(), fp); }
+  const std::string &text() const { return text_; }
 
  private:
   std::string text_;
@@ -275,9 +251,7 @@ int write_verb_results(const char *path) {
           .add_g(fxData[i] - yData[i]).add("\n");
   }
   text.add("\n************************************************************\n");
-  FILE *fp = open_report(path);
-  text.write_to(fp);
-  close_report(fp, path);
+  write_report(path, text.text());
   return 1;
 }
 
@@ -287,8 +261,6 @@ int write_short_results(const char *path) {
     text.add(" ").add_g(fitParms[i]).add(" ").add_g(fitStdDev[i]).add("\n");
   text.add(" ").add_g(rmse).add("\n");
   text.add(" ").add_int(itCount).add("\n");
-  FILE *fp = open_report(path);
-  text.write_to(fp);
-  close_report(fp, path);
+  write_report(path, text.text());
   return 1;
 }

@@ -182,13 +182,16 @@ std::string layout(const Json &doc) {
   return out;
 }
 
-// Returns false when the file cannot be written completely.
-bool save(const char *path, const Json &doc) {
+// Returns false when the document cannot be written completely.  A file that
+// standard output writes to gets the document through the stream, after
+// the reports, instead of a second open that would write over them.
+bool save(const std::string &path, const Json &doc) {
   const std::string text = layout(doc);
-  FILE *fp = std::fopen(path, "w");
-  if (fp == nullptr) return false;
-  const bool wrote = std::fwrite(text.data(), 1, text.size(), fp) == text.size();
-  return (std::fclose(fp) == 0) && wrote;
+  if (is_stdout_file(path.c_str())) {
+    if (standard_output_closed()) return false;
+    return std::fputs(text.c_str(), stdout) >= 0;  // a failure shows at exit
+  }
+  return write_whole_file(path, text);
 }
 
 void write_failure(const std::string &text) {
@@ -197,19 +200,41 @@ void write_failure(const std::string &text) {
   doc["message"] = trimmed(text);
   doc["warnings"] = warnings();
   if (!haveWritten) doc["termination"] = termination();
-  save(jsonFname.c_str(), doc);  // the run is ending anyway; nothing more to report
+  save(jsonFname, doc);  // the run is ending anyway; nothing more to report
+}
+
+// What a run that ends before its end leaves (a signal, a kill): written
+// before any work, replaced by the result or by the failure's own document.
+void write_pending() {
+  if (!replaceable_file(jsonFname)) return;  // a pipe or device gets one document only
+  Json doc = head("failed");
+  doc["message"] = "The run did not finish (interrupted or killed).";
+  doc["termination"] = nullptr;
+  save(jsonFname, doc);
 }
 
 }  // namespace
 
-void watch_failures_for_json() {
+void watch_failures_for_json(const std::string &path, const std::string &data) {
+  jsonFname = path;
+  // The data-file check refuses this path; nothing may be written to it.
+  if (!data.empty() && same_output_file(path, data)) return;
   static bool watching = false;
   if (!watching) add_fatal_hook(write_failure);
   watching = true;
+  write_pending();
+}
+
+void refresh_pending_json() {
+  if (!jsonFname.empty()) write_pending();
+}
+
+void compose_json() {
+  written = full_document();
+  haveWritten = true;
 }
 
 void write_json(const char *path) {
-  written = full_document();
-  haveWritten = true;
+  if (!haveWritten) compose_json();
   if (!save(path, written)) fatal_fmt("Unable to write output file '%s'.", path);
 }

@@ -6,15 +6,12 @@
 
 namespace {
 
-// Creates (or empties) an output file now, so that a bad path is reported
-// before any work is done.
-// The file standard output already writes to is left alone: emptying it
-// would throw away what the shell appended to it before the run.
+// Checks now that an output file can be written, so that a bad path is
+// reported before any work is done.  Nothing is created or emptied: the file
+// is replaced whole when its text is ready, and stays as it was if the run
+// fails.
 void test_open(const std::string &name) {
-  if (is_stdout_file(name.c_str())) return;
-  FILE *fp = std::fopen(name.c_str(), "w");
-  if (fp == nullptr) fatal_fmt("Unable to open output file '%s'.", name.c_str());
-  std::fclose(fp);
+  if (!can_write_output(name)) fatal_fmt("Unable to open output file '%s'.", name.c_str());
 }
 
 // Reads a decimal integer as atoi does, but clamps out-of-range values
@@ -56,8 +53,9 @@ bool takes_value(const char *word) {
 }
 
 // Looks at the file names of the whole command line before any output file
-// is created or emptied, so that no order of the options can empty the data
-// file or have one report overwrite the other.
+// is written, so that no order of the options can overwrite the data file or
+// have one output replace another.  A JSON file named on the command line
+// receives a failure document from here on, whatever ends the run.
 void check_file_options(int argc, char **argv) {
   std::string data;
   // The last value of each written output: -o, -short, -json, -plot.
@@ -75,6 +73,8 @@ void check_file_options(int argc, char **argv) {
         option == "-plot")
       outputs.push_back(value);
   }
+  dataFname = data;  // for the failure document of a check that fails here
+  if (!written[2].empty()) watch_failures_for_json(written[2], data);
   check_output_names(data, outputs, written);
 }
 
@@ -186,9 +186,7 @@ int get_args(int argc, char **argv) {
       logFname = value;
       test_open(logFname);
     } else if (is("-json")) {
-      jsonFname = value;
-      test_open(jsonFname);
-      watch_failures_for_json();
+      test_open(value);
     } else if (is("-plot")) {
       check_plot_name(value);  // before any work: an unknown form wastes the whole fit
       plotFname = value;
@@ -203,6 +201,7 @@ int get_args(int argc, char **argv) {
   }
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");
   fill_catalogue();
+  refresh_pending_json();
   if (parmsGiven < fitParmNum[fitFunc])
     show_msg(kWarning, format_msg("%d start values given for %d parameters; the others start at 0.",
                                   parmsGiven, fitParmNum[fitFunc])
@@ -223,8 +222,12 @@ int do_fit() {
   write_verb_results(outVerbFname.c_str());
   write_short_results(outShortFname.c_str());
   compute_results();
-  if (!jsonFname.empty()) write_json(jsonFname.c_str());
+  // The JSON result is written last: once it says "ok", nothing of the run is
+  // left to fail but standard output itself.  A plot that fails still leaves
+  // every figure in the failure document.
+  if (!jsonFname.empty()) compose_json();
   if (!plotFname.empty()) write_plot(plotFname.c_str());
+  if (!jsonFname.empty()) write_json(jsonFname.c_str());
   return 0;
 }
 

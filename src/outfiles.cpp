@@ -122,11 +122,15 @@ mode_t new_file_mode() {
   return mode;
 }
 
+bool stdoutClosed = false;
+
 void check_stdout_at_exit() {
   // Buffered output is written only now, so this is where a full disk, a
   // closed descriptor or a broken file shows.  The close is checked too.
   const bool failed = std::ferror(stdout) != 0;
-  if (std::fclose(stdout) != 0 || failed) {
+  const bool closeFailed = std::fclose(stdout) != 0;
+  stdoutClosed = true;
+  if (closeFailed || failed) {
     std::fputs("Unable to write standard output.\n", stderr);
     // A JSON result already written as "ok" must not outlive the failure.
     run_fatal_hooks("Unable to write standard output.");
@@ -231,6 +235,18 @@ bool can_write_output(const std::string &path) {
 }
 
 // ---------------------------------------------------------------------------
+
+bool standard_output_closed() { return stdoutClosed; }
+
+bool replaceable_file(const std::string &path) {
+  if (is_stdout_file(path.c_str())) return false;
+  struct stat info;
+  return stat(resolve_links(path).c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
+
+bool same_output_file(const std::string &a, const std::string &b) {
+  return same_regular_file(a, b);
+}
 
 bool is_stdout_file(const char *path) {
   struct stat out;

@@ -295,6 +295,13 @@ bool can_write_output(const std::string &path);
 
 // True when path names the file (or pipe, or device) standard output writes to.
 bool is_stdout_file(const char *path);
+// True once standard output has been closed at exit.
+bool standard_output_closed();
+// True when path names a regular file or nothing yet (after symbolic
+// links), and not the file standard output writes to.
+bool replaceable_file(const std::string &path);
+// True when a and b name one regular file, or one file not written yet.
+bool same_output_file(const std::string &a, const std::string &b);
 
 // Fatal when an output path names the data file or when two written outputs
 // name the same regular file (the same device and inode, or for names that
@@ -374,10 +381,18 @@ const char *method_name(int method);
 // ---------------------------------------------------------------------------
 // json: the JSON result file.
 
-// Makes a fatal ending from now on write a failure document to jsonFname.
-void watch_failures_for_json();
-// Writes the result document; a fatal ending after it rewrites it with
-// status "failed".  Fatal when the file cannot be written.
+// Sets jsonFname to path and, unless path is the data file, makes every
+// ending from now on that is not a success leave a failure document there:
+// a document saying the run did not finish is written at once (to a regular
+// file), and a fatal ending replaces it with its own.
+void watch_failures_for_json(const std::string &path, const std::string &data);
+// Rewrites that first document with what the command line has set since.
+void refresh_pending_json();
+// Builds the result document from the run state and the results; a fatal
+// ending after it writes it with status "failed", every figure kept.
+void compose_json();
+// Writes the result document (composing it first if need be).  Fatal when
+// the file cannot be written.
 void write_json(const char *path);
 
 // ---------------------------------------------------------------------------

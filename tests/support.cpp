@@ -70,6 +70,17 @@ RunResult run_tavfit(const std::vector<std::string> &args, const std::string &di
   return result;
 }
 
+int run_shell(const std::string &dir, const std::string &command, std::string *output) {
+  FILE *pipe = popen(("cd '" + dir + "' && " + command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  size_t got;
+  output->clear();
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string make_temp_dir() {
   char path[] = "/tmp/tavfit_test_XXXXXX";
   if (mkdtemp(path) == nullptr) return "/tmp";

@@ -17,6 +17,11 @@ struct RunResult {
 // the directory dir (the current one when empty).
 RunResult run_tavfit(const std::vector<std::string> &args, const std::string &dir = "");
 
+// Runs a shell command in dir; returns its exit status (-1 when it did not
+// exit normally) and leaves what it printed on standard output and standard
+// error, interleaved, in output.
+int run_shell(const std::string &dir, const std::string &command, std::string *output);
+
 // A fresh, empty directory under /tmp, removed at process exit.
 std::string make_temp_dir();
 

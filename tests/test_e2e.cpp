@@ -128,6 +128,10 @@ TEST(StandardOutput, AFailedWriteEndsTheRunWithStatusOne) {
   EXPECT_EQ(err, "Unable to write standard output.\n");
   EXPECT_EQ(run_shell(kT1Fit, ">&-", &err), 1);
   EXPECT_EQ(err, "Unable to write standard output.\n");
+  for (const char *word : {"-h", "-version", "-list", "-describe T1_RELAX"}) {
+    EXPECT_EQ(run_shell(word, "> /dev/full", &err), 1) << word;
+    EXPECT_EQ(err, "Unable to write standard output.\n") << word;
+  }
   const std::string json = tavtest::make_temp_dir() + "/fit.json";
   EXPECT_EQ(run_shell(kT1Fit + " -json " + json, "> /dev/full", &err), 1);
   const std::string doc = tavtest::read_file(json);
