@@ -297,3 +297,7 @@ void guard_standard_output() {
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
+
+void remember_temp_file(const char *path) { remember_temp(path); }
+
+void forget_temp_file(const char *path) { forget_temp(path); }

@@ -3,15 +3,19 @@
 #include "tavfit.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "version.h"
 
@@ -38,12 +42,57 @@ PlotForm plot_form(const std::string &path) {
   return PlotForm::kUnknown;
 }
 
-// A gnuplot string in single quotes, where only the quote itself is special.
-std::string quoted(const std::string &text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
+bool is_control(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
 }
+
+// The one way a name or a text enters the script: as a gnuplot string
+// constant.  In single quotes gnuplot substitutes nothing (no backquoted
+// command, no macro) and knows only the doubled quote, but a control
+// character cannot be written there: a newline would end the command.  Text
+// with one goes in double quotes, where each byte that is special there, or
+// could end the line, is an octal escape.
+std::string literal(const std::string &text) {
+  if (std::none_of(text.begin(), text.end(), is_control)) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+  }
+  std::string out = "\"";
+  for (char c : text) {
+    if (is_control(c) || std::strchr("\"\\`@$", c) != nullptr)
+      out += format_msg("\\%03o", static_cast<unsigned char>(c));
+    else
+      out += c;
+  }
+  return out + "\"";
+}
+
+// A name as set output takes it: one that starts with '|' would be a pipe
+// to a shell command.
+std::string output_name(const std::string &path) {
+  return path.compare(0, 1, "/") == 0 ? path : "./" + path;
+}
+
+// gnuplot draws into the file it finds open as descriptor 3, so that no
+// name of the user's reaches the script it runs.
+constexpr int kDrawFd = 3;
+const char *const kDrawFile = "/dev/fd/3";
+
+// Text to show in the plot: bytes that are not UTF-8 replaced as the JSON
+// file replaces them, and control characters, which no SVG may hold.
+std::string shown(const std::string &text) {
+  using Json = nlohmann::json;
+  const std::string dumped = Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  for (char c : Json::parse(dumped).get<std::string>())
+    out += is_control(c) ? std::string("\xEF\xBF\xBD") : std::string(1, c);
+  return out;
+}
+
+// A title or a label, as the script holds it.
+std::string label(const std::string &text) { return literal(shown(text)); }
 
 // Every digit, so that the script draws what the fit computed.
 std::string num(double value) {
@@ -84,30 +133,31 @@ std::string terminal_lines(PlotForm form, const std::string &output) {
   switch (form) {
     case PlotForm::kPng:
       return "set terminal pngcairo size 1200,860 font 'Sans,12' background rgb 'white'\n"
-             "set output " + quoted(output) + "\n";
+             "set output " + literal(output) + "\n";
     case PlotForm::kPdf:
       return "set terminal pdfcairo size 8in,5.7in font 'Sans,10'\n"
-             "set output " + quoted(output) + "\n";
+             "set output " + literal(output) + "\n";
     default:
       return "set terminal svg size 900,640 font 'Sans,12' background rgb 'white'\n"
-             "set output " + quoted(output) + "\n";
+             "set output " + literal(output) + "\n";
   }
 }
 
 // The whole script.  The drawing part is the same for every form; only the
 // terminal differs, and the .gp script names the others in comments.
-std::string plot_script(const char *path, PlotForm form) {
+std::string plot_script(const std::string &path, PlotForm form) {
   const CatalogueEntry &model = catalogue_entry(fitFunc);
   const int P = fitParmNum[fitFunc];
   const bool usesX2 = model.x2.meaning != nullptr;
   std::string s;
   s += format_msg("# tavfit %s: %s (%s) fitted to %s with %s\n", kTavfitVersion, model.label,
-                  model.keyword, dataFname.c_str(), method_name(fitMethod));
+                  model.keyword, literal(dataFname).c_str(), method_name(fitMethod));
   if (form == PlotForm::kScript) {
     std::string stem = path;
     stem.erase(stem.size() - 3);
-    s += "# Draw it with: gnuplot " + std::string(path) + "   (writes " + stem +
-         ".svg; for PNG or PDF use one of the commented terminals)\n";
+    stem = output_name(stem);
+    s += "# Draw it with: gnuplot " + literal(path) + "   (writes " + literal(stem + ".svg") +
+         "; for PNG or PDF use one of the commented terminals)\n";
     s += terminal_lines(PlotForm::kSvg, stem + ".svg");
     for (PlotForm other : {PlotForm::kPng, PlotForm::kPdf}) {
       const std::string lines = terminal_lines(other, stem + (other == PlotForm::kPng ? ".png" : ".pdf"));
@@ -118,7 +168,7 @@ std::string plot_script(const char *path, PlotForm form) {
       }
     }
   } else {
-    s += terminal_lines(form, path);
+    s += terminal_lines(form, kDrawFile);
   }
   s += "set encoding utf8\n";
   s += "set termoption noenhanced\n\n";
@@ -177,7 +227,7 @@ std::string plot_script(const char *path, PlotForm form) {
   s += "EOD\n\n";
 
   const std::string title = std::string(model.label) + " \xE2\x80\x94 " + base_name(dataFname);
-  s += "set multiplot title " + quoted(title) + " font ',15'\n";
+  s += "set multiplot title " + label(title) + " font ',15'\n";
   s += "set lmargin at screen 0.12\nset rmargin at screen 0.64\n";
   s += "set grid lc rgb '#e0e0e0'\nset tics out nomirror\nset border 3\n";
   // The ranges hug the data with a small margin instead of running on to
@@ -191,13 +241,13 @@ std::string plot_script(const char *path, PlotForm form) {
   s += "# Upper panel: data and fit\n";
   s += "set tmargin at screen 0.91\nset bmargin at screen 0.38\n";
   s += "set format x ''\nunset xlabel\n";
-  s += "set ylabel " + quoted(axis_label(model.y, "Y", 40)) + "\n";
+  s += "set ylabel " + label(axis_label(model.y, "Y", 40)) + "\n";
   s += "set key at screen 0.66, screen 0.91 left top Left reverse samplen 2 spacing 1.25 "
        "box lc rgb '#b0b0b0'\n";
   s += "plot $points using 1:2 with points pt 7 ps 0.8 lc rgb '#1f4e79' title 'data', \\\n";
   s += std::string("     $curve using 1:2 with ") + (usesX2 ? "linespoints pt 6 ps 0.6" : "lines") +
        " lw 2 lc rgb '#c0392b' title " +
-       quoted(std::string(usesX2 ? "fit at the data points" : "fit") + " (" +
+       label(std::string(usesX2 ? "fit at the data points" : "fit") + " (" +
               method_name(fitMethod) + ")");
   for (int k = 0; k < P; ++k) {
     const std::string name = parm_name(fitParmStr[fitFunc][k]);
@@ -205,10 +255,10 @@ std::string plot_script(const char *path, PlotForm form) {
         holdConstFlag[k] != 0
             ? format_msg("%s = %.5g (held)", name.c_str(), fitParms[k])
             : format_msg("%s = %.5g \xC2\xB1 %#.2g", name.c_str(), fitParms[k], fitStdDev[k]);
-    s += ", \\\n     keyentry with lines lt nodraw title " + quoted(entry);
+    s += ", \\\n     keyentry with lines lt nodraw title " + label(entry);
   }
   s += ", \\\n     keyentry with lines lt nodraw title " +
-       quoted(format_msg("RMSE = %.5g (n = %d)", rmse, numData)) + "\n";
+       label(format_msg("RMSE = %.5g (n = %d)", rmse, numData)) + "\n";
   s += "# The lower panel takes the X range the upper one chose.\n";
   s += "set xrange [GPVAL_X_MIN:GPVAL_X_MAX]\n";
   s += "set offsets 0, 0, 0, 0\n";
@@ -225,7 +275,7 @@ std::string plot_script(const char *path, PlotForm form) {
   s += "# Lower panel: residuals\n";
   s += "set tmargin at screen 0.35\nset bmargin at screen 0.11\n";
   s += "set format x '%g'\n";
-  s += "set xlabel " + quoted(axis_label(model.x, "X", 70)) + "\n";
+  s += "set xlabel " + label(axis_label(model.x, "X", 70)) + "\n";
   s += "set ylabel 'residual (fit \xE2\x88\x92 Y)'\n";
   s += "unset key\n";
   s += "plot 0 with lines dt 2 lw 1.5 lc rgb '#404040', \\\n";
@@ -235,11 +285,75 @@ std::string plot_script(const char *path, PlotForm form) {
   return s;
 }
 
-bool write_text(const std::string &path, const std::string &text) {
-  FILE *fp = std::fopen(path.c_str(), "w");
-  if (fp == nullptr) return false;
-  const bool wrote = std::fwrite(text.data(), 1, text.size(), fp) == text.size();
-  return std::fclose(fp) == 0 && wrote;
+std::string temp_dir() {
+  const char *tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+// A file of our own in the temporary folder, removed when it goes out of
+// scope or a signal ends the run.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  ~TempFile() {
+    if (fd_ < 0) return;
+    close(fd_);
+    unlink(path_.c_str());
+    forget_temp_file(path_.c_str());
+  }
+  bool make(const std::string &dir, const char *prefix) {
+    path_ = dir + "/" + prefix + "XXXXXX";
+    fd_ = mkostemp(&path_[0], O_CLOEXEC);
+    if (fd_ >= 0) remember_temp_file(path_.c_str());
+    return fd_ >= 0;
+  }
+  int fd() const { return fd_; }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+bool write_all(int fd, const std::string &text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+bool read_all(int fd, std::string *text) {
+  text->clear();
+  char buffer[65536];
+  for (off_t at = 0;;) {
+    const ssize_t got = pread(fd, buffer, sizeof buffer, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    text->append(buffer, static_cast<size_t>(got));
+    at += got;
+  }
+}
+
+bool ends_with(const std::string &text, const std::string &end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// gnuplot reports no failed write: a full disk leaves a file cut short and
+// an exit status of 0.  A whole file starts and ends with its format's marks.
+bool is_whole(PlotForm form, const std::string &drawn) {
+  if (form == PlotForm::kPng)
+    return drawn.compare(0, 8, "\x89PNG\r\n\x1A\n") == 0 &&
+           ends_with(drawn, std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12));
+  const std::string head = form == PlotForm::kPdf ? "%PDF-" : "<?xml";
+  const std::string tail = form == PlotForm::kPdf ? "%%EOF" : "</svg>";
+  return drawn.compare(0, head.size(), head) == 0 &&
+         ends_with(drawn.substr(0, drawn.find_last_not_of(" \t\r\n") + 1), tail);
 }
 
 // The first line gnuplot complained with, for the message.
@@ -261,56 +375,49 @@ std::string first_complaint(const std::string &path) {
   return line;
 }
 
-// Runs gnuplot on the script.  Returns an empty string, or what went wrong.
-std::string run_gnuplot(const std::string &script) {
-  const char *tmp = std::getenv("TMPDIR");
-  const std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  std::string scriptPath = dir + "/tavfit_plot_XXXXXX";
-  std::string logPath = dir + "/tavfit_plot_log_XXXXXX";
-  const int scriptFd = mkstemp(&scriptPath[0]);
-  if (scriptFd < 0) return "cannot create a temporary file in " + dir;
-  close(scriptFd);
-  const int logFd = mkstemp(&logPath[0]);
-  if (logFd < 0) {
-    unlink(scriptPath.c_str());
+// Runs gnuplot on the script, drawing into drawFd.  Returns an empty
+// string, or what went wrong.
+std::string run_gnuplot(const std::string &script, int drawFd) {
+  const std::string dir = temp_dir();
+  TempFile scriptFile, logFile;
+  if (!scriptFile.make(dir, "tavfit_plot_") || !logFile.make(dir, "tavfit_plot_log_"))
     return "cannot create a temporary file in " + dir;
-  }
-  std::string failure;
-  if (!write_text(scriptPath, script)) failure = "cannot write a temporary file in " + dir;
+  if (!write_all(scriptFile.fd(), script)) return "cannot write a temporary file in " + dir;
+  // A relative name that starts with '-' would be taken for an option.
+  std::string scriptName = scriptFile.path();
+  if (scriptName[0] != '/') scriptName.insert(0, "./");
 
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, logFile.fd(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, logFile.fd(), STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, drawFd, kDrawFd);
+  // Ignored here, SIGPIPE would stay ignored in gnuplot and its children.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  char program[] = "gnuplot";
+  char *argv[] = {program, &scriptName[0], nullptr};
+  std::fflush(stdout);  // the child must not inherit unwritten output
   pid_t pid = 0;
-  int spawned = 0;
-  if (failure.empty()) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
-    char program[] = "gnuplot";
-    char *argv[] = {program, &scriptPath[0], nullptr};
-    std::fflush(stdout);  // the child must not inherit unwritten output
-    spawned = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned == ENOENT) {
-      failure = "gnuplot not found; name a .gp file to get the script";
-    } else if (spawned != 0) {
-      failure = format_msg("gnuplot cannot be run: %s", std::strerror(spawned));
-    } else {
-      // The program installs no signal handler, so the wait is never interrupted.
-      int status = 0;
-      waitpid(pid, &status, 0);
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        const std::string why = first_complaint(logPath);
-        failure = WIFEXITED(status) && WEXITSTATUS(status) == 127
-                      ? "gnuplot not found; name a .gp file to get the script"
-                      : "gnuplot failed" + (why.empty() ? std::string() : ": " + why);
-      }
-    }
+  const int spawned = posix_spawnp(&pid, "gnuplot", &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned == ENOENT) return "gnuplot not found; name a .gp file to get the script";
+  if (spawned != 0) return format_msg("gnuplot cannot be run: %s", std::strerror(spawned));
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  close(logFd);
-  unlink(logPath.c_str());
-  unlink(scriptPath.c_str());
-  return failure;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+    return "gnuplot not found; name a .gp file to get the script";
+  const std::string why = first_complaint(logFile.path());
+  return "gnuplot failed" + (why.empty() ? std::string() : ": " + why);
 }
 
 }  // namespace
@@ -324,9 +431,36 @@ void write_plot(const char *path) {
   const PlotForm form = plot_form(path);
   const std::string script = plot_script(path, form);
   if (form == PlotForm::kScript) {
-    if (!write_text(path, script)) fatal_fmt("Unable to write output file '%s'.", path);
+    if (!write_whole_file(path, script)) fatal_fmt("Unable to write output file '%s'.", path);
     return;
   }
-  const std::string failure = run_gnuplot(script);
-  if (!failure.empty()) fatal_fmt("Unable to draw plot '%s': %s", path, failure.c_str());
+  OutputFile out;
+  if (!out.open(path)) fatal_fmt("Unable to write output file '%s'.", path);
+  // gnuplot draws into a file that can be read back and checked: the
+  // temporary file that replaces the target, or for a device, where what is
+  // written cannot be read back, one of our own that is copied to it.
+  std::string failure, drawn;
+  {
+    TempFile copy;
+    int drawFd = -1;
+    if (!out.in_place()) {
+      drawFd = ::open(out.write_path().c_str(), O_RDWR | O_CLOEXEC);
+      if (drawFd < 0) failure = "cannot open the temporary file " + out.write_path();
+    } else if (copy.make(temp_dir(), "tavfit_plot_draw_")) {
+      drawFd = copy.fd();
+    } else {
+      failure = "cannot create a temporary file in " + temp_dir();
+    }
+    if (failure.empty()) failure = run_gnuplot(script, drawFd);
+    if (failure.empty() && !read_all(drawFd, &drawn))
+      failure = "cannot read the file gnuplot wrote";
+    if (failure.empty() && !is_whole(form, drawn)) failure = "the file gnuplot wrote is incomplete";
+    if (drawFd >= 0 && !out.in_place()) close(drawFd);
+  }
+  if (!failure.empty()) {
+    out.discard();
+    fatal_fmt("Unable to draw plot '%s': %s", path, failure.c_str());
+  }
+  if ((out.in_place() && !out.write(drawn)) || !out.commit())
+    fatal_fmt("Unable to write output file '%s'.", path);
 }

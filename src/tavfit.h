@@ -318,6 +318,11 @@ void check_output_names(const std::string &data, const std::vector<std::string> 
 // and SIGHUP remove the temporary files before they end the run.
 void guard_standard_output();
 
+// Makes a signal that ends the run remove path, as it removes the temporary
+// files of OutputFile.  path must stay valid until forget_temp_file(path).
+void remember_temp_file(const char *path);
+void forget_temp_file(const char *path);
+
 // ---------------------------------------------------------------------------
 // calc: the model evaluator and the TAVRIN engine.
 
