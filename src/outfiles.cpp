@@ -46,11 +46,21 @@ std::string base_of(const std::string &path) {
 
 // The file a name ends at after its symbolic links, also when the last link
 // dangles (fopen would create the file it points to, and so does a write
-// here).  A loop of links gives up and returns the name itself.
+// here).  A name of anything but a regular file is kept as it is: the links
+// of /dev/stdout and /proc/self/fd lead to pipes that have no name to
+// resolve.  A loop of links gives up and returns the name itself.
 std::string resolve_links(const std::string &path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) return path;
+    char *real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+  }
   std::string at = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
     if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
     std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : PATH_MAX), '\0');
     const ssize_t length = readlink(at.c_str(), &target[0], target.size());
@@ -147,6 +157,15 @@ OutputFile::~OutputFile() { discard(); }
 
 bool OutputFile::open(const std::string &path) {
   discard();
+  if (is_stdout_file(path.c_str())) {
+    // Replacing that file would lose what the run printed before, and a
+    // second open would write over it: append through the same description.
+    std::fflush(stdout);
+    inPlace_ = true;
+    target_ = writePath_ = path;
+    fd_ = dup(STDOUT_FILENO);
+    return fd_ >= 0;
+  }
   target_ = resolve_links(path);
   struct stat info;
   const bool exists = stat(target_.c_str(), &info) == 0;
@@ -266,9 +285,9 @@ void check_output_names(const std::string &data, const std::vector<std::string> 
     for (size_t b = a + 1; b < written.size(); ++b) {
       if (written[a].empty() || written[b].empty() || !same_regular_file(written[a], written[b]))
         continue;
-      // Both reports go through standard output when they name its file, one
-      // after the other, so that case loses nothing.
-      if (b == 1 && is_stdout_file(written[a].c_str())) continue;
+      // Outputs that name the file standard output writes to all go through
+      // it, one after the other, so that case loses nothing.
+      if (is_stdout_file(written[a].c_str())) continue;
       fatal_fmt("Two output options name the same file '%s'.", written[b].c_str());
     }
   }

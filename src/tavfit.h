@@ -253,7 +253,8 @@ int write_short_results(const char *path);
 // which replaces the target by rename after a checked close: readers see the
 // old file or the new one, never a part, and a failed run leaves the target
 // as it was.  A symbolic link is followed to the file it names.  Devices and
-// FIFOs are written in place.  Temporary files are removed when SIGINT,
+// FIFOs are written in place, and the file standard output writes to is
+// appended to through it.  Temporary files are removed when SIGINT,
 // SIGTERM or SIGHUP ends the run.
 class OutputFile {
  public:

@@ -98,18 +98,23 @@ TEST(Outputs, ReplacedFilesKeepTheirModeAndLinks) {
   EXPECT_EQ(status_of(dir + "/target.txt"), "ok");
 }
 
-// The JSON result named by the file standard output goes to follows the
-// reports in the stream; an output that is the data file is refused also
-// when it is where standard output goes.
-TEST(Outputs, JsonOnStandardOutputFollowsTheReports) {
+// Outputs named by the file standard output goes to (a plot through a
+// link) follow the reports in the stream, which keeps them; an output that is
+// the data file is refused also when it is where standard output goes.
+TEST(Outputs, OutputsOnStandardOutputFollowTheReports) {
   const std::string dir = tavtest::make_temp_dir();
+  ASSERT_EQ(symlink("/dev/stdout", (dir + "/out.svg").c_str()), 0);
   std::string output;
-  ASSERT_EQ(tavtest::run_shell(dir, kFit + " -json /dev/stdout > out.txt", &output), 0);
+  ASSERT_EQ(tavtest::run_shell(dir, kFit + " -plot out.svg -json /dev/stdout > out.txt", &output),
+            0);
   const std::string text = tavtest::read_file(dir + "/out.txt");
+  const size_t svg = text.find("<?xml");
   const size_t json = text.find("{\n  \"tavfit\"");
+  ASSERT_NE(svg, std::string::npos);
   ASSERT_NE(json, std::string::npos);
-  EXPECT_EQ(text.substr(0, json), tavtest::run_tavfit({"-d", kT1, "-fit", "T1_RELAX", "-parms",
-                                                       "900:2:1"}).out);
+  EXPECT_EQ(text.substr(0, svg), tavtest::run_tavfit({"-d", kT1, "-fit", "T1_RELAX", "-parms",
+                                                      "900:2:1"}).out);
+  EXPECT_EQ(text.find_first_not_of(" \n", text.rfind("</svg>", json) + 6), json);
   EXPECT_EQ(nlohmann::json::parse(text.substr(json))["status"], "ok");
 
   const std::string data = tavtest::read_file(kT1);
