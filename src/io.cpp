@@ -128,9 +128,22 @@ bool has_separated_numbers(const char *line) {
   return false;
 }
 
+// True when a number of a data line runs directly into a comma or semicolon
+// and another number, as "3,25" (a decimal comma) or "3;25" do: read as it
+// stands, the line would give a wrong point.
+bool runs_into_separated_number(const char *numberEnd) {
+  if (*numberEnd != ',' && *numberEnd != ';') return false;
+  const char *next = numberEnd + 1;
+  if (!starts_number(*next)) return false;
+  char *after;
+  std::strtod(next, &after);
+  return after != next;
+}
+
 }  // namespace
 
-int scan_data_line(const char *line, double *x, double *y, double *x2) {
+int scan_data_line(const char *line, double *x, double *y, double *x2,
+                   const char **numbersEnd) {
   // The fields of sscanf(line, "%lf %lf %lf %255s %255s"), one at a time:
   // scan_double reads each number as "%lf" does.  The two trailing words
   // only count; each keeps at most 255 characters, and a longer word goes on
@@ -138,6 +151,7 @@ int scan_data_line(const char *line, double *x, double *y, double *x2) {
   double *numbers[3] = {x, y, x2};
   const char *at = line;
   int fields = 0;
+  if (numbersEnd != nullptr) *numbersEnd = line;
   for (double *number : numbers) {
     const char *end = scan_double(at, number);
     if (end == nullptr) {
@@ -148,6 +162,7 @@ int scan_data_line(const char *line, double *x, double *y, double *x2) {
       return *at == '\0' ? -1 : 0;
     }
     at = end;
+    if (numbersEnd != nullptr) *numbersEnd = end;
     ++fields;
   }
   for (int word = 0; word < 2; ++word) {
@@ -202,11 +217,15 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
       fatal_fmt("Error, Max data points exceeds %d\n", kMaxData);
     }
     double third = 0.0;
-    const int fields = scan_data_line(line, &x[n], &y[n], &third);
-    if (fields < 2) {  // blank, text, a single number (or EOF, -1)
-      if (has_separated_numbers(line) && separatedLines++ == 0) firstSeparated = lineNumber;
-      continue;
-    }
+    const char *numbersEnd;
+    const int fields = scan_data_line(line, &x[n], &y[n], &third, &numbersEnd);
+    // Lines of fewer than two fields are skipped: blank, text, a single
+    // number (or EOF, -1).  A comma or semicolon stops the scan, so only the
+    // last number of a longer line can run into one.
+    const bool separated =
+        fields >= 2 ? runs_into_separated_number(numbersEnd) : has_separated_numbers(line);
+    if (separated && separatedLines++ == 0) firstSeparated = lineNumber;
+    if (fields < 2 || separated) continue;
     if (fileFields == 0)
       fileFields = fields;
     else if (fields != fileFields)

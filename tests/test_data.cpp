@@ -15,6 +15,8 @@ TEST(CurveData, FieldCountOfTheLinesFixesColumnsAndX2) {
   const std::vector<Row> rows = {
       {"", 2, 0}, {" w 5", 2, 0}, {" 5", 3, 5}, {" 5 a", 2, 5}, {" 5 a b c", 3, 5},
       {" 5 " + fits + " " + fits, 3, 5},
+      // Commas after a word or before text are no decimal commas.
+      {" some,text", 2, 0}, {" 5,x", 2, 5}, {" 5 a,b c", 3, 5},
       // A word keeps at most 255 characters; the rest of it is the next word.
       {" 5 " + huge, 3, 5},
   };
