@@ -1,6 +1,7 @@
 // libFuzzer target: the curve data reader, read_crv_data, on arbitrary file
 // contents.  Fatal messages (too many or too few points, inconsistent
-// columns) are normal outcomes; memory errors and undefined behaviour are not.
+// columns, NUL bytes, UTF-16 text, overlong lines) are normal outcomes; memory
+// errors and undefined behaviour are not.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -59,15 +58,70 @@ class ReportText {
   std::string text_;
 };
 
-struct FileCloser {
-  void operator()(FILE *fp) const { std::fclose(fp); }
+// Closes the data file also when a fatal hook unwinds.
+struct FdCloser {
+  int fd;
+  ~FdCloser() { close(fd); }
 };
-// The line buffer getline grows; freed also when a fatal hook unwinds.
-struct LineBuffer {
-  char *data = nullptr;
-  size_t capacity = 0;
-  ~LineBuffer() { std::free(data); }
+
+constexpr size_t kMaxLineLength = 1048576;
+
+// Room for the longest line allowed and its newline.  Static, so that no line
+// costs an allocation and a run touches only the pages its file fills.
+char lineBuffer[kMaxLineLength + 1];
+
+// Splits a file into lines in lineBuffer: a file without newlines (/dev/zero)
+// is refused after a mebibyte instead of filling memory, and a file of short
+// lines takes one or two reads and no copying.
+class LineReader {
+ public:
+  enum Status { kLine, kEnd, kTooLong, kReadError };
+  explicit LineReader(int fd) : fd_(fd) {}
+  // The next line, its newline replaced by a NUL.
+  Status next(char **line, size_t *length);
+
+ private:
+  int fd_;
+  size_t begin_ = 0;  // the unread text is lineBuffer[begin_, end_)
+  size_t end_ = 0;
+  bool atEnd_ = false;
 };
+
+LineReader::Status LineReader::next(char **line, size_t *length) {
+  size_t scanned = begin_;  // no newline in [begin_, scanned)
+  for (;;) {
+    char *const start = lineBuffer + begin_;
+    auto *newline = static_cast<char *>(std::memchr(lineBuffer + scanned, '\n', end_ - scanned));
+    if (newline != nullptr) {
+      *newline = '\0';
+      *line = start;
+      *length = static_cast<size_t>(newline - start);
+      begin_ += *length + 1;
+      return kLine;
+    }
+    if (atEnd_) {
+      if (begin_ == end_) return kEnd;
+      // A last line without a newline; the check before the read left room
+      // for its NUL.
+      lineBuffer[end_] = '\0';
+      *line = start;
+      *length = end_ - begin_;
+      begin_ = end_;
+      return kLine;
+    }
+    if (end_ - begin_ > kMaxLineLength) return kTooLong;
+    if (begin_ > 0) {
+      std::memmove(lineBuffer, start, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    scanned = end_;
+    const ssize_t got = read(fd_, lineBuffer + end_, sizeof lineBuffer - end_);
+    if (got < 0 && errno != EINTR) return kReadError;
+    if (got == 0) atEnd_ = true;
+    if (got > 0) end_ += static_cast<size_t>(got);
+  }
+}
 
 bool starts_number(char c) {
   return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
@@ -104,9 +158,30 @@ bool has_separated_numbers(const char *line) {
   return false;
 }
 
+// True when a number of a data line runs directly into a comma or semicolon
+// and another number, as "3,25" (a decimal comma) or "3;25" do: read as it
+// stands, the line would give a wrong point.
+bool runs_into_separated_number(const char *numberEnd) {
+  if (*numberEnd != ',' && *numberEnd != ';') return false;
+  const char *next = numberEnd + 1;
+  if (!starts_number(*next)) return false;
+  char *after;
+  std::strtod(next, &after);
+  return after != next;
+}
+
+// UTF-16 text without a byte order mark: ASCII with a NUL at every other byte.
+bool alternates_nul(const char *line, size_t length) {
+  const bool evenNul = line[0] == '\0';
+  for (size_t i = 0; i < length; ++i)
+    if ((line[i] == '\0') != ((i % 2 == 0) == evenNul)) return false;
+  return true;
+}
+
 }  // namespace
 
-int scan_data_line(const char *line, double *x, double *y, double *x2) {
+int scan_data_line(const char *line, double *x, double *y, double *x2,
+                   const char **numbersEnd) {
   // The fields of sscanf(line, "%lf %lf %lf %255s %255s"), one at a time:
   // scan_double reads each number as "%lf" does.  The two trailing words
   // only count; each keeps at most 255 characters, and a longer word goes on
@@ -114,6 +189,7 @@ int scan_data_line(const char *line, double *x, double *y, double *x2) {
   double *numbers[3] = {x, y, x2};
   const char *at = line;
   int fields = 0;
+  if (numbersEnd != nullptr) *numbersEnd = line;
   for (double *number : numbers) {
     const char *end = scan_double(at, number);
     if (end == nullptr) {
@@ -124,6 +200,7 @@ int scan_data_line(const char *line, double *x, double *y, double *x2) {
       return *at == '\0' ? -1 : 0;
     }
     at = end;
+    if (numbersEnd != nullptr) *numbersEnd = end;
     ++fields;
   }
   for (int word = 0; word < 2; ++word) {
@@ -137,15 +214,14 @@ int scan_data_line(const char *line, double *x, double *y, double *x2) {
 
 int read_crv_data(const char *path, double *x, double *y, double *x2, int *count,
                   int *columns) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
+  const FdCloser file{open(path, O_RDONLY)};
   // A directory opens for reading but yields no line: say so, as for a file
   // that cannot be opened, instead of reporting too few points.
   struct stat info;
-  if (file == nullptr || (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode))) {
+  if (file.fd < 0 || (fstat(file.fd, &info) == 0 && S_ISDIR(info.st_mode))) {
     show_msg(kWarning, format_msg("Unable to open file: '%s'\n", path).c_str());
     return 0;
   }
-  FILE *fp = file.get();
 
   int n = 0;
   int fileFields = 0;
@@ -164,12 +240,29 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
     separatedLines = 0;
   };
 
-  // Each line is read whole, whatever its length.
-  LineBuffer buffer;
-  ssize_t length;
-  while ((length = getline(&buffer.data, &buffer.capacity, fp)) >= 0) {
+  LineReader reader(file.fd);
+  for (;;) {
+    char *line;
+    size_t length;
+    const LineReader::Status status = reader.next(&line, &length);
+    if (status == LineReader::kEnd) break;
+    // A read error loses the rest of the file: the file could not be read.
+    if (status == LineReader::kReadError) {
+      show_msg(kWarning, format_msg("Unable to open file: '%s'\n", path).c_str());
+      return 0;
+    }
     ++lineNumber;
-    const char *line = buffer.data;
+    if (status == LineReader::kTooLong)
+      fatal_fmt("Line %d of the data file is longer than %zu characters.", lineNumber,
+                kMaxLineLength);
+    if (lineNumber == 1 && length >= 2 &&
+        (std::memcmp(line, "\xFF\xFE", 2) == 0 || std::memcmp(line, "\xFE\xFF", 2) == 0))
+      fatal("The data file is UTF-16 text; save it as UTF-8.");
+    // The text after a NUL would be lost without a word.
+    if (std::memchr(line, '\0', length) != nullptr) {
+      if (alternates_nul(line, length)) fatal("The data file is UTF-16 text; save it as UTF-8.");
+      fatal_fmt("Line %d of the data file contains a NUL byte.", lineNumber);
+    }
     // A UTF-8 byte order mark, as some editors write, is not part of the data.
     if (lineNumber == 1 && length >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) line += 3;
     if (line[0] == '#') continue;
@@ -178,22 +271,21 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
       fatal_fmt("Error, Max data points exceeds %d\n", kMaxData);
     }
     double third = 0.0;
-    const int fields = scan_data_line(line, &x[n], &y[n], &third);
-    if (fields < 2) {  // blank, text, a single number (or EOF, -1)
-      if (has_separated_numbers(line) && separatedLines++ == 0) firstSeparated = lineNumber;
-      continue;
-    }
+    const char *numbersEnd;
+    const int fields = scan_data_line(line, &x[n], &y[n], &third, &numbersEnd);
+    // Lines of fewer than two fields are skipped: blank, text, a single
+    // number (or EOF, -1).  A comma or semicolon stops the scan, so only the
+    // last number of a longer line can run into one.
+    const bool separated =
+        fields >= 2 ? runs_into_separated_number(numbersEnd) : has_separated_numbers(line);
+    if (separated && separatedLines++ == 0) firstSeparated = lineNumber;
+    if (fields < 2 || separated) continue;
     if (fileFields == 0)
       fileFields = fields;
     else if (fields != fileFields)
       fatal("Error, Inconsistent number of data columns\n");
     x2[n] = fields >= 3 ? third : 0.0;
     ++n;
-  }
-  // A read error loses the rest of the file: the file could not be read.
-  if (std::ferror(fp)) {
-    show_msg(kWarning, format_msg("Unable to open file: '%s'\n", path).c_str());
-    return 0;
   }
   warn_separated();
   if (n < kMinData) fatal_fmt("Error, Min data points is (%d)\n", kMinData);

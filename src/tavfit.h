@@ -225,14 +225,18 @@ void init_vars();
 
 // Scans one data line (at most three numbers, then two words of at most 255
 // characters) and returns the number of fields converted, -1 for none.
-int scan_data_line(const char *line, double *x, double *y, double *x2);
+// numbersEnd, when given, receives the end of the last number converted.
+int scan_data_line(const char *line, double *x, double *y, double *x2,
+                   const char **numbersEnd = nullptr);
 
 // Reads up to kMaxData points of a curve data file into x, y and x2.  Lines
-// are read whole, a leading UTF-8 byte order mark is skipped, and skipped
-// lines holding comma- or semicolon-separated numbers are counted in one
-// warning.  Returns 1 with the point count and the number of data columns (2
-// or 3), or 0 after a warning when the file cannot be opened or read (a
-// directory included).  Every other error is fatal.
+// of up to 1 MiB are read whole, a leading UTF-8 byte order mark is skipped,
+// and skipped lines holding comma- or semicolon-separated numbers (a data
+// line whose number runs into ",25" included) are counted in one warning.
+// Returns 1 with the point count and the number of data columns (2 or 3), or
+// 0 after a warning when the file cannot be opened or read (a directory
+// included).  Every other error, a longer line, a NUL byte or UTF-16 text
+// among them, is fatal.
 int read_crv_data(const char *path, double *x, double *y, double *x2,
                   int *count, int *columns);
 

@@ -109,11 +109,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(list_dir(kCases)),
                          });
 
 // Runs the binary through the shell, so that a case can redirect or close
-// standard output; returns the exit status and leaves standard error in err.
-int run_shell(const std::string &args, const std::string &redirect, std::string *err) {
+// standard output, or run it under a command such as timeout; returns the exit
+// status and leaves standard error in err.
+int run_shell(const std::string &args, const std::string &redirect, std::string *err,
+              const std::string &wrapper = "") {
   const std::string dir = tavtest::make_temp_dir();
-  const std::string command = "cd " + dir + " && '" + TAVFIT_BIN + "' " + args + " " + redirect +
-                              " 2> err.txt";
+  const std::string command = "cd " + dir + " && " + wrapper + " '" + TAVFIT_BIN + "' " + args +
+                              " " + redirect + " 2> err.txt";
   const int status = std::system(command.c_str());
   *err = tavtest::read_file(dir + "/err.txt");
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -169,6 +171,19 @@ TEST(StandardOutput, ReportOnStdoutFileFollowsTheSummary) {
                       ">> " + dir + "/log.txt", &err),
             0);
   EXPECT_EQ(tavtest::read_file(dir + "/log.txt"), "earlier run\n" + piped);
+}
+
+// A file without newlines ends at the line-length limit instead of filling
+// memory; the timeout only keeps such a fault from stalling the suite.
+TEST(DataFile, EndlessLineIsRefused) {
+  const std::string dir = tavtest::make_temp_dir();
+  std::string err;
+  EXPECT_EQ(run_shell("-d /dev/zero -fit LINE -parms 1:1", "> " + dir + "/out.txt", &err,
+                      "timeout 10"),
+            1);
+  EXPECT_EQ(tavtest::read_file(dir + "/out.txt"),
+            " Fatal Error Detected!\n"
+            " Message: Line 1 of the data file is longer than 1048576 characters.\n");
 }
 
 }  // namespace
