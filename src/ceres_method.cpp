@@ -119,6 +119,12 @@ int do_ceres() {
     return 0;
   }
   if (numData < m) fatal("ceres: Fewer data points than free parameters");
+  // Free values only: held ones are the model's constants, and one held at
+  // inf can be a sound limit (T2 = inf: no decay), as in the other methods.
+  for (int j = 0; j < m; ++j)
+    if (!std::isfinite(fitParms[freeSlots.slot[j]]))
+      fatal_fmt("The start value of %s is not a finite number.",
+                parm_name(freeSlots.slot[j]).c_str());
 
   const TavfitCeresFitFn fit = load_module();
   const CeresFitProblem problem = {fitFunc, P,     holdConstFlag, fitParms,

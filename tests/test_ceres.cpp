@@ -184,7 +184,7 @@ TEST(CeresReference, ReachesNineDigitsOnEveryCertifiedProblem) {
 TEST(CeresModule, RefusesProblemsOutsideItsContract) {
   fill_catalogue();
   const double x[] = {1, 2, 3}, y[] = {2, 4, 6.1}, x2[] = {0, 0, 0};
-  const double slots[] = {1, 0};
+  const double slots[] = {1, 0}, nanStart[] = {1, NAN};
   const int free[] = {0, 0}, held[] = {1, 1}, oneFree[] = {0, 1};
   struct Case {
     CeresFitProblem problem;
@@ -198,6 +198,7 @@ TEST(CeresModule, RefusesProblemsOutsideItsContract) {
       {{kLine, 2, free, slots, 3, x, y, x2, -1}, "invalid problem"},
       {{kLine, 2, held, slots, 3, x, y, x2, 50}, "no free parameter"},
       {{kLine, 2, free, slots, 1, x, y, x2, 50}, "Fewer data points than free parameters"},
+      {{kLine, 2, free, nanStart, 3, x, y, x2, 50}, "non-finite start value"},
   };
   for (const Case &c : kCases) {
     CeresFitResult result;
@@ -209,6 +210,28 @@ TEST(CeresModule, RefusesProblemsOutsideItsContract) {
   const CeresFitProblem exact = {kLine, 2, oneFree, slots, 1, x, y, x2, 50};
   CeresFitResult result;
   EXPECT_NE(tavfit_ceres_fit(&exact, &result), kCeresBadProblem) << result.message;
+}
+
+// Finite data whose cost or gradient overflows: a solver failure, where Ceres
+// alone would call the unchanged start converged.
+TEST(CeresModule, OverflowIsASolverFailure) {
+  fill_catalogue();
+  const double x2[] = {0, 0, 0}, start[] = {0, 0};
+  const int free[] = {0, 0};
+  struct Case {
+    double x[3], y[3];
+    const char *message;
+  } const kCases[] = {
+      {{0, 1, 2}, {2e155, 1e155, 3e155}, "The cost is not a finite number at iteration 0."},
+      {{1e250, 2e250, 3e250}, {1e100, 2e100, 3.1e100},
+       "The gradient is not a finite number at iteration 0."},
+  };
+  for (const Case &c : kCases) {
+    const CeresFitProblem problem = {kLine, 2, free, start, 3, c.x, c.y, x2, 50};
+    CeresFitResult result;
+    EXPECT_EQ(tavfit_ceres_fit(&problem, &result), kCeresSolverFailure) << c.message;
+    EXPECT_STREQ(result.message, c.message);
+  }
 }
 
 // The shared objects the dynamic loader opens for a run, one per line.
