@@ -58,18 +58,34 @@ struct Residuals {
   }
 };
 
-// Ends the solve at the next iteration once the model has been undefined:
-// the other methods stop there too, and a failed evaluation alone would only
-// make Ceres shrink its step and carry on.
-class StopWhenUndefined : public ceres::IterationCallback {
+// Ends the solve at the next iteration once the model has been undefined
+// (the other methods stop there too, and a failed evaluation alone would only
+// make Ceres shrink its step and carry on), or once the cost, the gradient or
+// the step norm is no longer a finite number: Ceres would report convergence,
+// as its tolerance tests pass on NaN.
+class Watch : public ceres::IterationCallback {
  public:
-  explicit StopWhenUndefined(const bool *flag) : flag_(flag) {}
-  ceres::CallbackReturnType operator()(const ceres::IterationSummary &) override {
-    return *flag_ ? ceres::SOLVER_ABORT : ceres::SOLVER_CONTINUE;
+  explicit Watch(const bool *modelUndefined) : modelUndefined_(modelUndefined) {}
+  ceres::CallbackReturnType operator()(const ceres::IterationSummary &s) override {
+    if (*modelUndefined_) return ceres::SOLVER_ABORT;
+    // The largest gradient component tells an overflow (the 2-norm overflows
+    // first, at finite gradients), the 2-norm a NaN (which a maximum may skip).
+    const char *what = !std::isfinite(s.cost) ? "cost"
+                       : !std::isfinite(s.gradient_max_norm) || std::isnan(s.gradient_norm)
+                           ? "gradient"
+                       : !std::isfinite(s.step_norm) ? "step norm"
+                                                     : nullptr;
+    if (what == nullptr) return ceres::SOLVER_CONTINUE;
+    std::snprintf(failure_, sizeof failure_, "The %s is not a finite number at iteration %d.",
+                  what, s.iteration);
+    return ceres::SOLVER_ABORT;
   }
+  // Why the solve was ended for a non-finite value, or nullptr.
+  const char *failure() const { return failure_[0] != '\0' ? failure_ : nullptr; }
 
  private:
-  const bool *flag_;
+  const bool *modelUndefined_;
+  char failure_[96] = "";
 };
 
 // Automatic differentiation needs the parameter count at compile time.
@@ -113,6 +129,8 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
 
   double *free = result->freeParms;
   gather_free(freeSlots, in.slots, free);
+  for (int j = 0; j < m; ++j)
+    if (!std::isfinite(free[j])) return finish(result, kCeresBadProblem, "non-finite start value");
 
   bool modelUndefined = false;
   auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
@@ -120,7 +138,7 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   ceres::Problem problem;  // owns the cost function, which owns the functor
   problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
 
-  StopWhenUndefined stopWhenUndefined(&modelUndefined);
+  Watch watch(&modelUndefined);
   ceres::Solver::Options options;
   options.minimizer_type = ceres::TRUST_REGION;
   options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
@@ -132,7 +150,7 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   options.num_threads = 1;
   options.logging_type = ceres::SILENT;
   options.minimizer_progress_to_stdout = false;
-  options.callbacks.push_back(&stopWhenUndefined);
+  options.callbacks.push_back(&watch);
 
   ceres::Solver::Summary summary;
   ceres::Solve(options, &problem, &summary);
@@ -145,6 +163,7 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   copy_text(result->message, sizeof result->message, summary.message.c_str());
 
   if (modelUndefined) return finish(result, kCeresModelUndefined, kXy2ExcludedText);
+  if (watch.failure() != nullptr) return finish(result, kCeresSolverFailure, watch.failure());
   if (summary.termination_type == ceres::NO_CONVERGENCE)
     return finish(result, kCeresNoConvergence, nullptr);
   // Ask for a covariance only at a converged solution: Ceres 2.1 crashes on

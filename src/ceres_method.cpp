@@ -3,16 +3,26 @@
 #include "tavfit.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "ceres_fit.h"
+#include "file_checksum.h"
 #include "params.h"
+
+#ifdef TAVFIT_CERES_MODULE_STAMPED
+#include "ceres_module_stamp.h"
+#endif
 
 #ifndef TAVFIT_MODULE_DIR
 #define TAVFIT_MODULE_DIR "/usr/local/lib/tavfit"
@@ -31,17 +41,53 @@ std::string program_dir() {
   return std::filesystem::read_symlink("/proc/self/exe", unreadable).parent_path();
 }
 
+#ifdef TAVFIT_CERES_MODULE_STAMPED
+[[noreturn]] void refuse_module(const std::string &path, const char *reason) {
+  fatal_fmt("Unable to load the Ceres module: %s: %s", path.c_str(), reason);
+}
+
+// Refuses any file but the module this program was built with, before the
+// loader maps it: a truncated or damaged module would crash the run inside
+// the loader (a bus error or a segmentation fault), and a FIFO would hang it.
+void check_module(const std::string &path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) refuse_module(path, std::strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0) refuse_module(path, std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) refuse_module(path, "not a regular file");
+  std::uint64_t checksum = 0, size = static_cast<std::uint64_t>(st.st_size);
+  // The size first: a truncated file is not worth reading.
+  if (size == TAVFIT_CERES_MODULE_SIZE && !file_checksum(fd, &checksum, &size))
+    refuse_module(path, std::strerror(errno));
+  close(fd);
+  if (size != TAVFIT_CERES_MODULE_SIZE) {
+    char reason[128];
+    std::snprintf(reason, sizeof reason,
+                  "%llu bytes, not the %llu of the module this program was built with",
+                  static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(TAVFIT_CERES_MODULE_SIZE));
+    refuse_module(path, reason);
+  }
+  if (checksum != TAVFIT_CERES_MODULE_CHECKSUM)
+    refuse_module(path, "its contents differ from the module this program was built with");
+}
+#endif
+
 // The module next to the program (a build tree), under the library directory
 // relative to it (an installed tree, wherever it was unpacked), or under the
-// library directory it was configured for.
+// library directory it was configured for.  A program built without the
+// Ceres method has no module of its own, so it looks for none.
 TavfitCeresFitFn load_module() {
   const std::string dir = program_dir();
+#ifdef TAVFIT_CERES_MODULE_STAMPED
   const std::string candidates[] = {dir + "/" + kModuleName,
                                     dir + "/" TAVFIT_MODULE_RELDIR "/" + kModuleName,
                                     std::string(TAVFIT_MODULE_DIR "/") + kModuleName};
   for (const std::string &path : candidates) {
     if (dir.empty() && path[0] != '/') continue;
     if (access(path.c_str(), F_OK) != 0) continue;
+    check_module(path);
     void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) fatal_fmt("Unable to load the Ceres module: %s", dlerror());
     auto version =
@@ -51,6 +97,7 @@ TavfitCeresFitFn load_module() {
       fatal_fmt("The Ceres module '%s' does not belong to this program.", path.c_str());
     return fit;  // the module stays loaded until the process ends
   }
+#endif
   fatal_fmt("Ceres module %s not found next to the program or in %s.", kModuleName,
             TAVFIT_MODULE_DIR);
 }
@@ -119,6 +166,12 @@ int do_ceres() {
     return 0;
   }
   if (numData < m) fatal("ceres: Fewer data points than free parameters");
+  // Free values only: held ones are the model's constants, and one held at
+  // inf can be a sound limit (T2 = inf: no decay), as in the other methods.
+  for (int j = 0; j < m; ++j)
+    if (!std::isfinite(fitParms[freeSlots.slot[j]]))
+      fatal_fmt("The start value of %s is not a finite number.",
+                parm_name(freeSlots.slot[j]).c_str());
 
   const TavfitCeresFitFn fit = load_module();
   const CeresFitProblem problem = {fitFunc, P,     holdConstFlag, fitParms,

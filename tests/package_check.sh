@@ -37,3 +37,19 @@ case $version in
   "tavfit "[0-9]*.[0-9]*.[0-9]*) ;;
   *) echo "the packaged binary does not print its version" >&2; exit 1 ;;
 esac
+
+# The Ceres module, as packaged and as "cmake --install --strip" installs it,
+# must be the file the program was stamped with: a -ceres fit proves it.
+ceres_fit() {
+  printf '0 100\n1 50\n2 25\n3 12\n' > "$unpacked/t2.dat"
+  "$1" -d "$unpacked/t2.dat" -fit T2_RELAX -parms 900:1 -ceres -o /dev/null -short /dev/null
+}
+if grep -q '^TAVFIT_WITH_CERES:BOOL=ON' "$build/CMakeCache.txt"; then
+  out=$(ceres_fit "$unpacked/usr/bin/tavfit") ||
+    { echo "the packaged program cannot fit with -ceres:" >&2; echo "$out" >&2; exit 1; }
+  echo "packaged module: $(echo "$out" | grep -o 'returned [A-Z_]*')"
+  cmake --install "$build" --prefix "$unpacked/strip" --strip > /dev/null
+  out=$(ceres_fit "$unpacked/strip/bin/tavfit") ||
+    { echo "the program installed with --strip cannot fit with -ceres:" >&2; echo "$out" >&2; exit 1; }
+  echo "module installed with --strip: $(echo "$out" | grep -o 'returned [A-Z_]*')"
+fi

@@ -184,7 +184,7 @@ TEST(CeresReference, ReachesNineDigitsOnEveryCertifiedProblem) {
 TEST(CeresModule, RefusesProblemsOutsideItsContract) {
   fill_catalogue();
   const double x[] = {1, 2, 3}, y[] = {2, 4, 6.1}, x2[] = {0, 0, 0};
-  const double slots[] = {1, 0};
+  const double slots[] = {1, 0}, nanStart[] = {1, NAN};
   const int free[] = {0, 0}, held[] = {1, 1}, oneFree[] = {0, 1};
   struct Case {
     CeresFitProblem problem;
@@ -198,6 +198,7 @@ TEST(CeresModule, RefusesProblemsOutsideItsContract) {
       {{kLine, 2, free, slots, 3, x, y, x2, -1}, "invalid problem"},
       {{kLine, 2, held, slots, 3, x, y, x2, 50}, "no free parameter"},
       {{kLine, 2, free, slots, 1, x, y, x2, 50}, "Fewer data points than free parameters"},
+      {{kLine, 2, free, nanStart, 3, x, y, x2, 50}, "non-finite start value"},
   };
   for (const Case &c : kCases) {
     CeresFitResult result;
@@ -209,6 +210,28 @@ TEST(CeresModule, RefusesProblemsOutsideItsContract) {
   const CeresFitProblem exact = {kLine, 2, oneFree, slots, 1, x, y, x2, 50};
   CeresFitResult result;
   EXPECT_NE(tavfit_ceres_fit(&exact, &result), kCeresBadProblem) << result.message;
+}
+
+// Finite data whose cost or gradient overflows: a solver failure, where Ceres
+// alone would call the unchanged start converged.
+TEST(CeresModule, OverflowIsASolverFailure) {
+  fill_catalogue();
+  const double x2[] = {0, 0, 0}, start[] = {0, 0};
+  const int free[] = {0, 0};
+  struct Case {
+    double x[3], y[3];
+    const char *message;
+  } const kCases[] = {
+      {{0, 1, 2}, {2e155, 1e155, 3e155}, "The cost is not a finite number at iteration 0."},
+      {{1e250, 2e250, 3e250}, {1e100, 2e100, 3.1e100},
+       "The gradient is not a finite number at iteration 0."},
+  };
+  for (const Case &c : kCases) {
+    const CeresFitProblem problem = {kLine, 2, free, start, 3, c.x, c.y, x2, 50};
+    CeresFitResult result;
+    EXPECT_EQ(tavfit_ceres_fit(&problem, &result), kCeresSolverFailure) << c.message;
+    EXPECT_STREQ(result.message, c.message);
+  }
 }
 
 // The shared objects the dynamic loader opens for a run, one per line.
@@ -240,25 +263,66 @@ TEST(CeresModule, OnlyACeresRunLoadsCeres) {
   EXPECT_NE(ceres.find("libglog"), std::string::npos) << ceres;  // one of Ceres' own
 }
 
+// Runs a copy of the program in dir (which holds whatever module the test put
+// there) on a small fit with -json r.json; a hang ends after 30 s as status 124.
+tavtest::RunResult run_copy(const std::string &dir) {
+  tavtest::write_file(dir + "/tavfit", tavtest::read_file(TAVFIT_BIN));
+  EXPECT_EQ(chmod((dir + "/tavfit").c_str(), 0755), 0);
+  const std::string command = "cd '" + dir + "' && timeout 30 ./tavfit -d '" +
+                              tavtest::test_data("Misra1a.dat") +
+                              "' -fit EXP1 -parms 250:-0.0005:=0 -ceres -json r.json";
+  tavtest::RunResult run{"", "", -1};
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.out += buffer;
+  run.status = WEXITSTATUS(pclose(pipe));
+  return run;
+}
+
 // A copy of the program away from its module (and no module installed where
 // the program would look next) ends with a clear message, not a crash.
 TEST(CeresModule, MissingModuleIsFatal) {
   if (tavtest::file_exists(TAVFIT_MODULE_DIR "/tavfit_ceres.so")) GTEST_SKIP() << "installed";
-  const std::string dir = tavtest::make_temp_dir();
-  tavtest::write_file(dir + "/tavfit", tavtest::read_file(TAVFIT_BIN));
-  ASSERT_EQ(chmod((dir + "/tavfit").c_str(), 0755), 0);
-  const std::string command = "cd '" + dir + "' && ./tavfit -d '" +
-                              tavtest::test_data("Misra1a.dat") +
-                              "' -fit EXP1 -parms 250:-0.0005:=0 -ceres";
-  std::string out;
-  FILE *pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  const int status = pclose(pipe);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(out, " Fatal Error Detected!\n Message: Ceres module tavfit_ceres.so not found next to "
-                 "the program or in " TAVFIT_MODULE_DIR ".\n");
+  const tavtest::RunResult run = run_copy(tavtest::make_temp_dir());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, " Fatal Error Detected!\n Message: Ceres module tavfit_ceres.so not found next to "
+                     "the program or in " TAVFIT_MODULE_DIR ".\n");
+}
+
+// A truncated module, one with a byte changed, and a FIFO in its place are
+// refused before the loader sees them (which would crash on the first two and
+// hang on the third), and the JSON file records the failure.
+TEST(CeresModule, DamagedModuleIsRefused) {
+  const std::string module = tavtest::read_file(TAVFIT_MODULE);
+  ASSERT_GT(module.size(), 100000u);
+  std::string flipped = module;
+  flipped[module.size() / 2] ^= 0x20;
+  struct Case {
+    const char *name;
+    std::string content;  // a FIFO when empty
+    std::string reason;
+  } const kCases[] = {
+      {"truncated", module.substr(0, 100000),
+       "100000 bytes, not the " + std::to_string(module.size()) +
+           " of the module this program was built with"},
+      {"flipped", flipped, "its contents differ from the module this program was built with"},
+      {"fifo", "", "not a regular file"},
+  };
+  for (const Case &c : kCases) {
+    const std::string dir = tavtest::make_temp_dir(), path = dir + "/tavfit_ceres.so";
+    if (c.content.empty())
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    else
+      tavtest::write_file(path, c.content);
+    const tavtest::RunResult run = run_copy(dir);
+    const std::string message = "Unable to load the Ceres module: " + path + ": " + c.reason;
+    EXPECT_EQ(run.status, 1) << c.name;
+    EXPECT_EQ(run.out, " Fatal Error Detected!\n Message: " + message + "\n") << c.name;
+    const std::string json = tavtest::read_file(dir + "/r.json");
+    EXPECT_NE(json.find("\"status\": \"failed\""), std::string::npos) << c.name << json;
+    EXPECT_NE(json.find("\"message\": \"" + message + "\""), std::string::npos) << c.name << json;
+  }
 }
 
 }  // namespace
