@@ -18,6 +18,8 @@ void reset_options() {
   outVerbFname.clear();
   outShortFname.clear();
   logFname.clear();
+  jsonFname.clear();
+  plotFname.clear();
   for (int i = 0; i < kMaxParms; ++i) {
     fitParms[i] = 0.0;
     holdConstFlag[i] = 0;
