@@ -16,7 +16,8 @@
 
 #include "bench_common.h"
 #include "models.h"
-#include "tavfit.h"
+#include "program.h"
+#include "tavrin.h"
 
 #ifndef TAVFIT_BENCH_DATA
 #define TAVFIT_BENCH_DATA "t1_relax_1500.dat"
@@ -108,13 +109,17 @@ int main(int argc, char **argv) {
   {
     const int repeats = 200;
     set_start_values();
-    tavrin_set_free_count(3);
+    const int hold[3] = {0, 0, 0};
+    const FitProblem problem = {kT1Relax, 3, {xData, yData, tData, n}, fitParms, hold,
+                                free_slots(3, hold), 500};
+    MethodOutput out;
+    TavrinState st = tavrin_state(problem, out);
     std::vector<double> us;
     for (int s = 0; s < samples; ++s) {
       const auto start = bench::Clock::now();
-      for (int r = 0; r < repeats; ++r) calc_deriv(fitParms);
+      for (int r = 0; r < repeats; ++r) calc_deriv(st, fitParms);
       us.push_back(bench::seconds_since(start) * 1e6 / repeats);
-      sink = tavrin_state().cVec[0];
+      sink = st.cVec[0];
     }
     bench::print_row("calc_deriv pass, 1500 points, 3 free", bench::median(us),
                      bench::minimum(us), "us", 0);

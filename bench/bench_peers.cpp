@@ -35,7 +35,7 @@
 
 #include "bench_common.h"
 #include "models.h"
-#include "tavfit.h"
+#include "program.h"
 
 #ifndef TAVFIT_BIN
 #define TAVFIT_BIN "tavfit"

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "tavfit.h"
+#include "program.h"
 
 namespace fuzz {
 

@@ -7,16 +7,18 @@
 #include <ceres/ceres.h>
 #include <glog/logging.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "models.h"
-#include "params.h"
+#include "problem.h"
 
 static_assert(TAVFIT_CERES_MAX_PARMS == kMaxParms, "the module and the program agree on the slots");
 
@@ -53,7 +55,8 @@ struct Residuals {
       *modelUndefined = true;
       return false;
     }
-    for (int i = 0; i < numData; ++i) residual[i] = model_value(id, x[i], x2[i], full) - y[i];
+    const Points points = {x, y, x2, numData};
+    for (int i = 0; i < numData; ++i) residual[i] = points.residual(i, model_value(id, x[i], x2[i], full));
     return true;
   }
 };
@@ -76,16 +79,16 @@ class Watch : public ceres::IterationCallback {
                        : !std::isfinite(s.step_norm) ? "step norm"
                                                      : nullptr;
     if (what == nullptr) return ceres::SOLVER_CONTINUE;
-    std::snprintf(failure_, sizeof failure_, "The %s is not a finite number at iteration %d.",
-                  what, s.iteration);
+    failure_ = std::string("The ") + what + " is not a finite number at iteration " +
+               std::to_string(s.iteration) + ".";
     return ceres::SOLVER_ABORT;
   }
   // Why the solve was ended for a non-finite value, or nullptr.
-  const char *failure() const { return failure_[0] != '\0' ? failure_ : nullptr; }
+  const char *failure() const { return failure_.empty() ? nullptr : failure_.c_str(); }
 
  private:
   const bool *modelUndefined_;
-  char failure_[96] = "";
+  std::string failure_;
 };
 
 // Automatic differentiation needs the parameter count at compile time.
@@ -100,8 +103,11 @@ constexpr CostMaker kCostMakers[kMaxParms + 1] = {
     nullptr,        make_cost<1>, make_cost<2>, make_cost<3>, make_cost<4>, make_cost<5>,
     make_cost<6>,   make_cost<7>, make_cost<8>, make_cost<9>, make_cost<10>};
 
+// As much of text as fits, always terminated.
 void copy_text(char *dest, size_t size, const char *text) {
-  std::snprintf(dest, size, "%s", text);
+  const size_t length = std::min(std::strlen(text), size - 1);
+  std::memcpy(dest, text, length);
+  dest[length] = '\0';
 }
 
 int finish(CeresFitResult *result, int status, const char *message) {
@@ -111,10 +117,14 @@ int finish(CeresFitResult *result, int status, const char *message) {
 }
 
 // Ceres writes through glog; nothing of it may reach the user's terminal.
+// glog's flags are process-wide: set once, by whichever fit comes first.
 void silence_logging() {
-  FLAGS_logtostderr = true;   // never create log files
-  FLAGS_minloglevel = 3;      // only FATAL, which aborts anyway
-  FLAGS_stderrthreshold = 3;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    FLAGS_logtostderr = true;  // never create log files
+    FLAGS_minloglevel = 3;     // only FATAL, which aborts anyway
+    FLAGS_stderrthreshold = 3;
+  });
 }
 
 int fit(const CeresFitProblem &in, CeresFitResult *result) {

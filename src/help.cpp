@@ -1,7 +1,7 @@
 // The information words: help, version, the model list and one model in full.
 // Every text comes from the option table (main) and the catalogue (init), so
 // the program, its manual page and the README cannot say different things.
-#include "tavfit.h"
+#include "program.h"
 #include "version.h"
 
 #include <algorithm>

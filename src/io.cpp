@@ -1,5 +1,5 @@
 // The curve data file and the two reports.
-#include "tavfit.h"
+#include "program.h"
 
 #include "numfmt.h"
 
@@ -294,12 +294,6 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
   return 1;
 }
 
-void set_results() {
-  // The X2 the fit used: 0.0 on lines without a third number, the stored
-  // third number on four-field lines, whose file counts two data columns.
-  model_values(fitParms, numData, fxData);
-}
-
 int write_verb_results(const char *path) {
   const int nParms = fitParmNum[fitFunc];
   ReportText text(1024 + static_cast<size_t>(numData) * 56);
@@ -329,18 +323,19 @@ int write_verb_results(const char *path) {
   text.add("Max It.....: ").add_int(maxIt).add("\n");
   text.add("\n");
   text.add("Point by Point Analysis\n");
+  const std::vector<double> &residuals = fit_results().residuals;
   if (numDataCol == 3) {
     text.add("      X[i]      X2[i]      Y[i]");
     text.add("    Y-Calc   Residual\n");
     for (int i = 0; i < numData; ++i)
       text.add_g(xData[i]).add(" ").add_g(tData[i]).add(" ").add_g(yData[i]).add(" ")
-          .add_g(fxData[i]).add(" ").add_g(fxData[i] - yData[i]).add("\n");
+          .add_g(fxData[i]).add(" ").add_g(residuals[i]).add("\n");
   } else {
     text.add("      X[i]      Y[i]");
     text.add("     Y-Calc   Residual\n");
     for (int i = 0; i < numData; ++i)
       text.add_g(xData[i]).add(" ").add_g(yData[i]).add(" ").add_g(fxData[i]).add(" ")
-          .add_g(fxData[i] - yData[i]).add("\n");
+          .add_g(residuals[i]).add("\n");
   }
   text.add("\n************************************************************\n");
   write_report(path, text.text());

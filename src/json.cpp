@@ -1,6 +1,6 @@
 // The JSON result file: every figure of the run by name, at full precision,
 // and a failure document when the run ends with a fatal message.
-#include "tavfit.h"
+#include "program.h"
 
 #include <cmath>
 #include <cstdio>
@@ -62,10 +62,9 @@ Json head(const char *status) {
 Json termination() {
   if (!fitTermination.recorded) return nullptr;
   Json info = nullptr;
-  if (fitTermination.infoCount > 0) {
+  if (!fitTermination.info.empty()) {
     info = Json::object();
-    for (int i = 0; i < fitTermination.infoCount; ++i)
-      info[fitTermination.infoName[i]] = number(fitTermination.info[i]);
+    for (const auto &figure : fitTermination.info) info[figure.first] = number(figure.second);
   }
   return {{"converged", fitTermination.converged},
           {"reason", fitTermination.reason},
@@ -73,22 +72,23 @@ Json termination() {
           {"info", info}};
 }
 
-// A matrix over the free parameters, with their names.
-Json free_matrix(const double (*matrix)[kMaxParms]) {
-  const FitResults &r = fit_results();
+// A matrix over the free parameters (row-major), with their names.
+Json free_matrix(const std::vector<double> &matrix) {
+  const FreeSlots freeSlots = free_slots(numParms, holdConstFlag);
+  const int m = freeSlots.count;
   Json names = Json::array();
   Json rows = Json::array();
-  for (int i = 0; i < r.p; ++i) {
-    names.push_back(parm_name(fitParmStr[fitFunc][r.freeSlot[i]]));
+  for (int i = 0; i < m; ++i) {
+    names.push_back(parm_name(fitParmStr[fitFunc][freeSlots.slot[i]]));
     Json row = Json::array();
-    for (int j = 0; j < r.p; ++j) row.push_back(number(matrix[i][j]));
+    for (int j = 0; j < m; ++j) row.push_back(number(matrix[i * m + j]));
     rows.push_back(row);
   }
   return {{"names", names}, {"matrix", rows}};
 }
 
 Json full_document() {
-  const FitResults &r = fit_results();
+  const tavfit::Statistics &r = fit_results();
   Json doc = head("ok");
   doc["iterations"] = itCount;
 
@@ -96,8 +96,8 @@ Json full_document() {
   for (int k = 0; k < fitParmNum[fitFunc]; ++k) {
     const bool held = holdConstFlag[k] != 0;
     Json ci = nullptr;
-    if (!held) ci = Json::array({number(r.ci95Low[k]), number(r.ci95High[k])});
-    if (!held && !(std::isfinite(r.ci95Low[k]) && std::isfinite(r.ci95High[k]))) ci = nullptr;
+    if (!held) ci = Json::array({number(r.ci95_low[k]), number(r.ci95_high[k])});
+    if (!held && !(std::isfinite(r.ci95_low[k]) && std::isfinite(r.ci95_high[k]))) ci = nullptr;
     parameters.push_back({{"name", parm_name(fitParmStr[fitFunc][k])},
                           {"start", number(startParms[k])},
                           {"held", held},
@@ -112,13 +112,15 @@ Json full_document() {
                        {"dof", r.dof},
                        {"sse", number(r.sse)},
                        {"rmse", number(rmse)},
-                       {"residual_std_error", number(r.residualStdError)},
-                       {"r_squared", number(r.rSquared)},
-                       {"adj_r_squared", number(r.adjRSquared)},
+                       {"residual_std_error", number(r.residual_std_error)},
+                       {"r_squared", number(r.r_squared)},
+                       {"adj_r_squared", number(r.adj_r_squared)},
                        {"aic", number(r.aic)},
                        {"bic", number(r.bic)},
                        {"t975", number(r.t975)}};
-  doc["covariance"] = free_matrix(fitCovar);
+  std::vector<double> covariance;
+  for (int i = 0; i < r.p; ++i) covariance.insert(covariance.end(), fitCovar[i], fitCovar[i] + r.p);
+  doc["covariance"] = free_matrix(covariance);
   doc["correlation"] = free_matrix(r.correlation);
   doc["termination"] = termination();
 
@@ -127,7 +129,7 @@ Json full_document() {
     Json point = {{"x", number(xData[i])}, {"y", number(yData[i])}};
     if (numDataCol == 3) point["x2"] = number(tData[i]);
     point["fit"] = number(fxData[i]);
-    point["residual"] = number(fxData[i] - yData[i]);
+    point["residual"] = number(r.residuals[i]);
     points.push_back(point);
   }
   doc["points"] = points;

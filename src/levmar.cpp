@@ -1,26 +1,19 @@
-// Fitting through dlevmar_dif, with held parameters left out of the solver.
-#include "tavfit.h"
-
+// Levenberg-Marquardt through dlevmar_dif, with held parameters left out of
+// the solver.
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 
 #include "levmar.h"
-#include "params.h"
+#include "methods.h"
 
 namespace {
 
-// Model values at the parameters now in fitParms, and their RMSE.
-void set_fitted_values() {
-  const int n = numData;
-  model_values(fitParms, n, fxData);
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double r = fxData[i] - yData[i];
-    sum += r * r;
-  }
-  rmse = std::sqrt(sum / n);
-}
+// What the model callback needs, passed through dlevmar_dif's adata.
+struct Callback {
+  const FitProblem *problem;
+  bool undefined;  // a step reached parameters where the model is not defined
+};
 
 const char *reason_text(int reason) {
   switch (reason) {
@@ -41,93 +34,77 @@ const char *const kInfoNames[9] = {
     "last_step_squared", "mu_over_max_jtj",     "iterations",
     "reason",            "function_evaluations", "jacobian_evaluations"};
 
-// Recorded before the reason is reported, so that a fatal reason still leaves
-// the solver's figures for a failure record.
-void record_termination(int reason, const double *info) {
-  set_termination(reason == 1 || reason == 2, reason, reason_text(reason));
-  fitTermination.infoCount = 9;
-  for (int i = 0; i < 9; ++i) {
-    fitTermination.infoName[i] = kInfoNames[i];
-    fitTermination.info[i] = info[i];
-  }
-}
-
-void report_reason(int reason) {
+// Says what the reason means for the run: a note, or the failure.
+void report_reason(int reason, MethodOutput &out) {
   switch (reason) {
-    case 1: show_msg(kNote, "levmar: stopped by small gradient J^T"); break;
-    case 2: show_msg(kNote, "levmar: stopped by small Dp"); break;
-    case 3: fatal("levmar: Stopped by iteration maximum"); break;
-    case 4: fatal("levmar: singular matrix."); break;
-    case 5: fatal("levmar: no further error reduction is possible"); break;
+    case 1: out.note("levmar: stopped by small gradient J^T"); break;
+    case 2: out.note("levmar: stopped by small Dp"); break;
+    case 3: out.fail("levmar: Stopped by iteration maximum"); break;
+    case 4: out.fail("levmar: singular matrix."); break;
+    case 5: out.fail("levmar: no further error reduction is possible"); break;
     // The data are fitted as well as numbers allow: the best ending, not an error.
-    case 6: show_msg(kNote, "levmar: Stopped by small ||e||_2"); break;
-    case 7: fatal("levmar: Stopped by invalid (NaN or Inf) value"); break;
+    case 6: out.note("levmar: Stopped by small ||e||_2"); break;
+    case 7: out.fail("levmar: Stopped by invalid (NaN or Inf) value"); break;
     default:
-      if (reason > 2) fatal("levmar: Error unknown");
-      show_msg(kNote, "levmar: Error unknown");
+      if (reason > 2)
+        out.fail("levmar: Error unknown");
+      else
+        out.note("levmar: Error unknown");
       break;
   }
 }
 
 }  // namespace
 
-void do_function(double *p, double *hx, int /*m*/, int n, void * /*adata*/) {
+// Model callback for dlevmar_dif: hx[i] = model at point i, with the held
+// parameters taken from the start values and the m free ones from p.  Where
+// the model is not defined it has no way to stop the solver: it records it
+// and gives NaN, which ends the solve at once (reason 7).
+void do_function(double *p, double *hx, int /*m*/, int n, void *adata) {
+  Callback &call = *static_cast<Callback *>(adata);
+  const FitProblem &problem = *call.problem;
   double full[kMaxParms];
-  expand_free(fitParmNum[fitFunc], holdConstFlag, fitParms, p, full);
-  model_values(full, n, hx);
+  expand_free(problem.numParms, problem.hold, problem.start, p, full);
+  if (!call.undefined && model_values(problem.id, problem.points, full, hx)) return;
+  call.undefined = true;
+  for (int i = 0; i < n; ++i) hx[i] = NAN;
 }
 
-int do_levmar() {
+void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
   double opts[5] = {1E-03, 1E-15, 1E-15, 1E-20, 1E-06};
   double info[LM_INFO_SZ];
-  const int n = numData;
-  const int P = fitParmNum[fitFunc];
-
-  const FreeSlots freeSlots = free_slots(P, holdConstFlag);
+  const int n = problem.points.n;
+  const FreeSlots &freeSlots = problem.free;
   const int m = freeSlots.count;
   double p[kMaxParms];
-  gather_free(freeSlots, fitParms, p);
-
-  if (m == 0) {
-    // Nothing for the solver to do: report the given parameters as they stand.
-    set_termination(false, 0, "every parameter held, nothing to fit");
-    show_msg(kNote, "levmar: all parameters held constant, nothing to fit");
-    for (int i = 0; i < P; ++i) fitStdDev[i] = 0.0;
-    itCount = 0;
-    set_fitted_values();
-    return 0;
-  }
-  if (n < m) fatal("levmar: Fewer data points than free parameters");
+  gather_free(freeSlots, slots, p);
 
   const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
   // Zeroed: a library that cannot decompose J^T J leaves the covariance
   // unwritten, and zeros make it read as singular below.
   const std::unique_ptr<double, void (*)(void *)> block(
       static_cast<double *>(std::calloc(workSize + size_t(m) * m, sizeof(double))), std::free);
-  if (block == nullptr) fatal("levmar: Not able to allocate memory");
+  if (block == nullptr) return out.fail("levmar: Not able to allocate memory");
   double *covar = block.get() + workSize;
 
-  const int result = dlevmar_dif(do_function, p, yData, m, n, maxIt, opts, info, block.get(),
-                                 covar, nullptr);
+  Callback call = {&problem, false};
+  // dlevmar_dif only reads the measurements.
+  double *y = const_cast<double *>(problem.points.y);
+  const int result = dlevmar_dif(do_function, p, y, m, n, problem.maxIterations, opts, info,
+                                 block.get(), covar, &call);
+  if (call.undefined) return out.fail(kXy2ExcludedText);
   const int reason = static_cast<int>(info[6]);
-  record_termination(reason, info);
-  if (result == 0 || reason > 2) report_reason(reason);
-  itCount = static_cast<int>(info[5]);
+  // Recorded before the reason is reported, so that a failing reason still
+  // leaves the solver's figures.
+  out.terminate(reason == 1 || reason == 2, reason, reason_text(reason));
+  out.termination.returned = result;
+  for (int i = 0; i < 9; ++i) out.termination.info.emplace_back(kInfoNames[i], info[i]);
+  if (result == 0 || reason > 2) report_reason(reason, out);
+  if (out.failed) return;
+  out.iterations = static_cast<int>(info[5]);
 
-  scatter_free(freeSlots, p, fitParms);
-  for (int i = 0; i < P; ++i) fitStdDev[i] = 0.0;
-  for (int j = 0; j < m; ++j) fitStdDev[freeSlots.slot[j]] = std::sqrt(covar[j * m + j]);
-  set_fitted_values();
-
-  std::printf("\n");
-  std::printf("Levenberg-Marquardt returned %d in %g iter, reason %g\n", result, info[5], info[6]);
-  std::printf("Solution:\n   ");
-  for (int j = 0; j < m; ++j) std::printf("%.7g ", p[j]);
-  std::printf("\n");
-  std::printf("Minimization info:\n   ");
-  for (int i = 0; i < 9; ++i) std::printf("%g ", info[i]);
-  std::printf("\n");
-  std::printf("Covariance of the fit:\n   ");
+  scatter_free(freeSlots, p, slots);
+  for (int j = 0; j < m; ++j) out.sd[j] = std::sqrt(covar[j * m + j]);
   double covarSum = 0.0;
   // A free parameter whose variance is exactly 0.0 is one the data do not
   // determine (its derivative vanished), unless the fit is exact.
@@ -135,16 +112,12 @@ int do_levmar() {
   for (int r = 0; r < m; ++r) {
     if (covar[r * m + r] == 0.0) zeroVariance = true;
     for (int c = 0; c < m; ++c) {
-      std::printf("%g ", covar[r * m + c]);
       covarSum += covar[r * m + c];
-      fitCovar[r][c] = covar[r * m + c];
+      out.covariance[r * m + c] = covar[r * m + c];
     }
-    std::printf("\n   ");
   }
-  std::printf("\n");
-
+  out.hasSummary = true;
   // After an exact fit (reason 6) a zero covariance is the truth.
   if (reason != 6 && (covarSum == 0.0 || zeroVariance))
-    fatal("levmar: singular matrix, cannot compute covariance matrix");
-  return 0;
+    out.fail("levmar: singular matrix, cannot compute covariance matrix");
 }

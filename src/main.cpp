@@ -1,5 +1,5 @@
 // The command line, the program entry and the run driver.
-#include "tavfit.h"
+#include "program.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -219,9 +219,9 @@ int do_fit() {
     do_iterations(fitParms, fitStdDev);
     set_results();
   }
+  compute_results();  // the residuals and figures every writer reads
   write_verb_results(outVerbFname.c_str());
   write_short_results(outShortFname.c_str());
-  compute_results();
   // The JSON result is written last: once it says "ok", nothing of the run is
   // left to fail but standard output itself.  A plot that fails still leaves
   // every figure in the failure document.

@@ -1,7 +1,7 @@
 // Output files: written whole or not at all, which paths name the same file,
 // a standard output whose failures are reported instead of lost, and the
 // signals that end a run.
-#include "tavfit.h"
+#include "program.h"
 
 #include <fcntl.h>
 #include <limits.h>

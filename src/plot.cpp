@@ -1,6 +1,6 @@
 // Plots of the fit: data with the fitted curve above, residuals below, as a
 // gnuplot script that gnuplot draws (.svg, .png, .pdf) or the user keeps (.gp).
-#include "tavfit.h"
+#include "program.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -179,7 +179,7 @@ std::string plot_script(const std::string &path, PlotForm form) {
   s += "$points << EOD\n";
   for (int i = 0; i < numData; ++i) {
     s += num(xData[i]) + " " + num(yData[i]) + " " + num(fxData[i]) + " " +
-         num(fxData[i] - yData[i]);
+         num(fit_results().residuals[i]);
     if (usesX2) s += " " + num(tData[i]);
     s += "\n";
   }
@@ -265,7 +265,7 @@ std::string plot_script(const std::string &path, PlotForm form) {
   // Residuals symmetric about zero, so that a bias shows at a glance.
   double largest = 0.0;
   for (int i = 0; i < numData; ++i) {
-    const double r = std::fabs(fxData[i] - yData[i]);
+    const double r = std::fabs(fit_results().residuals[i]);
     if (std::isfinite(r)) largest = std::max(largest, r);
   }
   if (largest > 0.0)

@@ -1,5 +1,5 @@
 // The run state and the message reporter.
-#include "tavfit.h"
+#include "program.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -32,20 +32,12 @@ int numDataCol;
 double rmse;
 int itCount;
 double fitCovar[kMaxParms][kMaxParms];
-FitTermination fitTermination;
+tavfit::Termination fitTermination;
 
 const char *fitLabel[kCatalogueSlots];
 const char *fitNote[kCatalogueSlots];
 int fitParmNum[kCatalogueSlots];
 const char *fitParmStr[kCatalogueSlots][kMaxParms];
-
-void set_termination(bool converged, int reason, const char *text) {
-  fitTermination = FitTermination{};
-  fitTermination.recorded = true;
-  fitTermination.converged = converged;
-  fitTermination.reason = reason;
-  fitTermination.text = text;
-}
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tavfit.h"
+#include "program.h"
 
 namespace tavtest {
 namespace {
@@ -119,7 +119,7 @@ void reset_run_state() {
   logFname.clear();
   jsonFname.clear();
   plotFname.clear();
-  fitTermination = FitTermination{};
+  fitTermination = tavfit::Termination();
   for (int i = 0; i < kMaxParms; ++i) {
     fitParms[i] = 0.0;
     holdConstFlag[i] = 0;

@@ -18,7 +18,7 @@
 #include "ceres_fit.h"
 #include "models.h"
 #include "support.h"
-#include "tavfit.h"
+#include "program.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
-#include "tavfit.h"
+#include "program.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
-#include "tavfit.h"
+#include "program.h"
 
 namespace {
 

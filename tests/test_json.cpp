@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support.h"
-#include "tavfit.h"
+#include "program.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "tavfit.h"
+#include "program.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "numfmt.h"
-#include "tavfit.h"
+#include "program.h"
 
 namespace {
 

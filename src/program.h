@@ -1,10 +1,13 @@
-// tavfit: least-squares fitting of built-in models to one curve data file.
+// The tavfit program: one curve data file, one fit, the reports.
 //
-// The program is a handful of procedural modules that share one process-wide
-// run state, declared here.  A run passes through four phases, in this order:
+// The program is a handful of procedural modules over one process-wide run
+// state, declared here, on top of the library (include/tavfit/tavfit.h),
+// which does the fitting.  A run passes through four phases, in this order:
 // the command line (get_args), set-up and data loading (init_vars), the fit
-// (do_fit: TAVRIN or levmar) and the two reports.  Every message goes through
-// show_msg; a fatal one ends the process with exit status 1.
+// (do_fit: TAVRIN, levmar or Ceres, each turning the run state into a
+// problem for the library and its result back) and the reports.  Every
+// message goes through show_msg; a fatal one ends the process with exit
+// status 1.
 #pragma once
 
 #include <climits>
@@ -12,11 +15,14 @@
 #include <string>
 #include <vector>
 
+#include <tavfit/tavfit.h>
+
+#include "catalogue.h"
+
 // ---------------------------------------------------------------------------
 // Limits of the run state.
 constexpr int kMaxData = 1500;      // data points per file
 constexpr int kMinData = 2;
-constexpr int kMaxParms = 10;       // parameter slots
 constexpr int kCatalogueSlots = 50; // catalogue slots; ids 0..kNumFitFuncs-1 are used
 constexpr int kNumFitFuncs = 35;
 constexpr int kUnsetMarker = INT_MIN;  // numData before the data file is loaded
@@ -72,26 +78,9 @@ extern int itCount;   // iterations made by the fitting method
 // method produced none (TAVRIN stopped before its first update).
 extern double fitCovar[kMaxParms][kMaxParms];
 
-// Why the fitting method stopped.  Filled as soon as the method knows, so that
-// a fatal ending can still report it.
-constexpr int kMaxTermInfo = 10;
-struct FitTermination {
-  bool recorded;   // false until a method fills it
-  bool converged;  // the method's own convergence test was met
-  int reason;      // the method's reason number; 0: every parameter held
-  const char *text;
-  int infoCount;   // named figures of the solver (levmar: its info entries)
-  const char *infoName[kMaxTermInfo];
-  double info[kMaxTermInfo];
-};
-extern FitTermination fitTermination;
-// TAVRIN's reason numbers.
-constexpr int kTavrinRelativeChange = 1;  // residual standard error settled
-constexpr int kTavrinNearZeroRmse = 2;    // RMSE below 1e-8: exact data
-constexpr int kTavrinIterationLimit = 3;  // fatal: maxIt updates without settling
-
-// Records why a method stopped (infoCount 0).
-void set_termination(bool converged, int reason, const char *text);
+// Why the fitting method stopped, as the method said it; recorded = false
+// until a method has run.
+extern tavfit::Termination fitTermination;
 
 // Fit-function catalogue, indexed by id; filled by init_vars.
 extern const char *fitLabel[kCatalogueSlots];
@@ -185,33 +174,6 @@ int get_fit_func(const char *word);
 
 // Fills the catalogue arrays (fitLabel, fitNote, fitParmNum, fitParmStr).
 void fill_catalogue();
-
-// What a model means, for the help words (-list, -describe), the manual page
-// and the README: every text lives once, in the catalogue row of the model.
-struct CatalogueVariable {
-  const char *meaning;  // nullptr: the model does not use this variable
-  const char *unit;     // a fixed unit, or "same unit as X" when it is the user's choice
-};
-struct CatalogueParm {
-  const char *label;    // report label: the name padded with '.' to nine characters, then ':'
-  const char *meaning;  // includes the sign convention where the sign matters
-  const char *unit;
-  const char *start;    // how to choose a start value
-};
-struct CatalogueEntry {
-  const char *keyword;
-  const char *label;    // fitLabel
-  const char *note;     // fitNote: the report's display text, not always the formula
-  int parmNum;
-  CatalogueParm parm[kMaxParms];
-  const char *formula;  // what the program computes; lines separated by '\n'
-  CatalogueVariable x, y, x2;
-  const char *held;     // which parameters are usually held, and why
-  const char *start;    // a typical -parms word, used in the example command line
-};
-
-// The catalogue row of fit-function id 0..kNumFitFuncs-1.
-const CatalogueEntry &catalogue_entry(int id);
 
 // The parameter name of a report label: "Vo(1)....:" gives "Vo(1)".
 std::string parm_name(const char *label);
@@ -329,7 +291,16 @@ void remember_temp_file(const char *path);
 void forget_temp_file(const char *path);
 
 // ---------------------------------------------------------------------------
-// calc: the model evaluator and the TAVRIN engine.
+// run_fit: the fitting methods as the program runs them.  Each turns the
+// run state into a problem, has the library fit it, prints what the method
+// said (its notes and warnings, its solver summary, its failure, as a fatal
+// message) and puts the result back into the run state: fitParms (p),
+// fitStdDev (stdDev), fitCovar, fxData, rmse, itCount and fitTermination.
+// Each returns 0.
+
+int do_iterations(double *p, double *stdDev);  // TAVRIN
+int do_levmar();                               // levmar, with its solver summary
+int do_ceres();                                // Ceres, with its solver summary
 
 // Stores the value of fit function id at (x, x2) with the parameters p (10
 // slots, read only) in *out and returns 0.  An id outside 0..34 and the
@@ -337,53 +308,15 @@ void forget_temp_file(const char *path);
 // problems (division by zero, log of a negative number, overflow) store the
 // IEEE result without a message.
 int fnf(int id, double *out, double x, double x2, const double *p);
-void model_values(const double *p, int n, double *out);  // fnf of fitFunc at the first n points
 
-// TAVRIN: Gauss-Newton with forward-difference derivatives and a step of one
-// tenth of the full correction.  Each routine returns 0; failures are fatal.
-int calc_rmse(const double *p, double *result);  // validates data and p too
-int calc_deriv(double *p);     // normal equations at p; p is restored on return
-int set_new_parms(double *p);  // moves the free parameters one tenth step
-int one_iteration(double *p);  // one pass: update, linearise, watch the RMSE
-int do_iterations(double *p, double *stdDev);  // the whole fit
+// The run state's data and parameters as a problem for the library.
+tavfit::Problem run_problem();
 
-// Read-only view of the engine's working state, for tests and diagnostics.
-struct TavrinState {
-  int changeParmsNum;  // m, the number of free parameters
-  const double *cVec;  // m entries: J^T r
-  const double (*mMat)[kMaxParms];  // m x m: J^T J (consumed by set_new_parms)
-  const double (*zMat)[kMaxParms];  // m x m: inverse normal matrix
-  double s0, s1;
-};
-TavrinState tavrin_state();
-void tavrin_set_free_count(int m);  // lets tests drive calc_deriv directly
-
-// ---------------------------------------------------------------------------
-// results: what the writers need beyond the run state, derived once after
-// the fit.  Non-finite figures stay NaN or infinite; writers decide how to
-// show them.
-
-struct FitResults {
-  int n;        // data points
-  int p;        // free parameters
-  int dof;      // n - p
-  int freeSlot[kMaxParms];  // parameter slot of free parameter i
-  double sse;   // sum of squared residuals at the fitted values
-  double residualStdError;  // sqrt(sse / dof)
-  double rSquared;          // 1 - sse / (sum of squared deviations of Y from its mean)
-  double adjRSquared;       // 1 - (1 - R^2) (n - 1) / (n - p)
-  double aic;   // n ln(sse / n) + 2p, as lmfit defines it
-  double bic;   // n ln(sse / n) + p ln(n)
-  double t975;  // Student t quantile t(0.975, dof); NaN when dof < 1
-  double correlation[kMaxParms][kMaxParms];  // from fitCovar, free-parameter order
-  double ci95Low[kMaxParms];   // by slot: value -/+ t975 * sd; NaN for a held one
-  double ci95High[kMaxParms];
-};
-
-// Fills the results from the run state (fitParms, fitStdDev, fitCovar,
-// fxData, ...).  Call once, after the fit and before any writer.
+// Derives the statistics of the fit in the run state (fitParms, fitStdDev,
+// fitCovar, fxData, ...).  Call once, after the fit and before any writer.
+// Non-finite figures stay NaN or infinite; writers decide how to show them.
 void compute_results();
-const FitResults &fit_results();
+const tavfit::Statistics &fit_results();
 
 // "TAVRIN", "LEVMAR" or "CERES".
 const char *method_name(int method);
@@ -414,24 +347,3 @@ void check_plot_name(const std::string &path);
 // Writes the gnuplot script (.gp), or has gnuplot draw the plot; fatal when
 // gnuplot cannot be run or fails.
 void write_plot(const char *path);
-
-// ---------------------------------------------------------------------------
-// levmar: fitting with Levenberg-Marquardt (dlevmar_dif).
-
-// Fits the free parameters, prints the solver summary and leaves fitParms,
-// fitStdDev, fxData, rmse and itCount in the run state.  Returns 0.
-int do_levmar();
-
-// Model callback for dlevmar_dif: hx[i] = model at point i, with the held
-// parameters taken from fitParms and the m free ones from p.
-void do_function(double *p, double *hx, int m, int n, void *adata);
-
-// ---------------------------------------------------------------------------
-// ceres_method: fitting with Ceres Solver, through the module tavfit_ceres.so
-// that only this method loads.
-
-// Fits the free parameters with exact derivatives, prints the solver summary
-// and leaves fitParms, fitStdDev, fxData, rmse and itCount in the run state.
-// A missing module, a failed solve, the iteration limit and a covariance that
-// leaves a parameter undetermined are fatal.  Returns 0.
-int do_ceres();

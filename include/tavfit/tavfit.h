@@ -1,0 +1,153 @@
+// tavfit: least-squares fits of NMR and biophysical models, as a library.
+//
+// A fit is a value: a Problem (the model, the curve, the start values and
+// which parameters are held) goes in, a FitResult comes out, and nothing else
+// is touched.  The library keeps no state between fits, never prints and
+// never ends the process: a failure is a result whose `ok` is false and
+// whose `message` says why.  Fits of different problems may run at once on
+// several threads; each gives the same bits as it would alone.
+//
+//   const tavfit::Model *model = tavfit::find_model("T1_RELAX");
+//   tavfit::Curve curve{x, y};
+//   tavfit::Problem problem{*model, curve, {900, 2, 1}};
+//   tavfit::FitResult r = tavfit::fit(problem, tavfit::Method::Levmar);
+//   if (r.ok) use(r.value, r.sd);
+//
+// The command-line program tavfit is built on these calls: the same problem
+// gives the same values and standard deviations, to the last bit, as the
+// program's JSON file.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavfit {
+
+// One of the built-in models.  Values of this type come from find_model() or
+// models(); the fields describe the model for reports and user interfaces.
+struct Model {
+  std::string keyword;                  // "T1_RELAX", as -fit takes it
+  std::string label;                    // "T1 Relaxation"
+  std::string description;              // one line, as the verbose report shows it
+  std::string formula;                  // what is computed, lines separated by '\n'
+  std::vector<std::string> parameters;  // parameter names, in start-value order
+  bool uses_x2 = false;                 // the model needs a second abscissa X2
+  int id = -1;                          // the built-in model's number, 0 to 34
+};
+
+// The built-in model with this keyword (exact and case-sensitive), or nullptr.
+const Model *find_model(const std::string &keyword);
+// All built-in models, in the order -list shows them.
+const std::vector<Model> &models();
+
+// The measured points: y at x (and, for models of two variables, x2).  Any
+// number of points; x2 is either empty (0.0 for every point) or as long as x.
+struct Curve {
+  std::vector<double> x;
+  std::vector<double> y;
+  std::vector<double> x2;
+};
+
+// What to fit.  start holds one value per model parameter; a held parameter
+// keeps its start value.  held is empty (every parameter free) or holds one
+// flag per parameter.
+struct Problem {
+  Model model;
+  Curve curve;
+  std::vector<double> start;
+  std::vector<bool> held;
+};
+
+// The fitting methods.
+enum class Method {
+  Tavrin,  // damped Gauss-Newton: forward differences, a tenth of each step
+  Levmar,  // Levenberg-Marquardt with a forward-difference Jacobian
+  Ceres,   // Ceres Solver's Levenberg-Marquardt with exact derivatives
+};
+
+// How to fit.
+struct Options {
+  // Tavrin: the largest number of parameter updates; Levmar and Ceres: of
+  // solver iterations, accepted and rejected steps alike.
+  int max_iterations = 500;
+};
+
+// Why a method stopped, in its own terms.
+struct Termination {
+  bool recorded = false;   // false when the method failed before it could say
+  bool converged = false;  // the method's own convergence test was met
+  // Tavrin: 1 relative change below 1e-5, 2 RMSE below 1e-8 (exact data),
+  // 3 iteration limit.  Levmar: the solver's reason 1 to 7.  Ceres: 1
+  // converged, 2 iteration limit, 3 solver failure, 4 model undefined,
+  // 5 converged without a covariance, 6 problem refused.  0: nothing to fit.
+  int reason = 0;
+  std::string text;        // the reason in words
+  std::string type;        // Ceres' name of the ending ("CONVERGENCE"), else empty
+  int returned = 0;        // Levmar: the solver's return value (iterations, or -1)
+  // The solver's own figures, by name (Levmar: its nine info entries; Ceres:
+  // initial_cost, final_cost, iterations).
+  std::vector<std::pair<std::string, double>> info;
+};
+
+// A warning or a note a method gave on its way, in order.
+struct Message {
+  enum Level { Warning, Note };
+  Level level;
+  std::string text;
+};
+
+// What a fit gives back.
+struct FitResult {
+  bool ok = false;
+  std::string message;       // why the fit failed; empty when ok
+  std::vector<double> value; // one per model parameter: fitted, or held
+  std::vector<double> sd;    // standard deviations; 0 for a held parameter
+  // Covariance of the free parameters, row-major, free parameters in
+  // parameter order; NaN where the method has none (Tavrin before its first
+  // update).
+  std::vector<double> covariance;
+  std::vector<int> free;     // the parameter number of each free parameter
+  std::vector<double> fitted;  // the model at each point, with value
+  double sse = 0.0;          // sum of squared residuals at value
+  double rmse = 0.0;         // sqrt(sse / number of points)
+  int iterations = 0;
+  Termination termination;
+  std::vector<Message> messages;
+  // The method got as far as its solver summary (Levmar and Ceres print one;
+  // its figures are termination, value and covariance).
+  bool has_summary = false;
+};
+
+// Fits problem with method.  Returns a result whose ok is false, with a
+// message, when the problem is malformed (sizes that do not match the model)
+// or the fit fails; value, sd and the rest then hold what the method had.
+FitResult fit(const Problem &problem, Method method = Method::Tavrin,
+              const Options &options = Options());
+
+// Goodness of fit and what follows from the covariance, for a result.
+struct Statistics {
+  int n = 0;                  // points
+  int p = 0;                  // free parameters
+  int dof = 0;                // n - p
+  double sse = 0.0;           // sum of squared residuals
+  double residual_std_error;  // sqrt(sse / dof); NaN when dof < 1
+  double r_squared;           // 1 - sse / sum of squared deviations of y from its mean
+  double adj_r_squared;       // 1 - (1 - R^2) (n - 1) / dof
+  double aic;                 // n ln(sse / n) + 2 p
+  double bic;                 // n ln(sse / n) + p ln(n)
+  double t975;                // Student's t(0.975, dof); NaN when dof < 1
+  std::vector<double> correlation;  // row-major over the free parameters
+  std::vector<double> ci95_low;     // per parameter: value - t975 sd; NaN when held
+  std::vector<double> ci95_high;
+  std::vector<double> residuals;    // per point: fitted - y
+};
+
+// The statistics of result, a fit of problem.
+Statistics statistics(const Problem &problem, const FitResult &result);
+
+// The value of model at (x, x2) with the parameters p (one per parameter),
+// NaN where the model is not defined.
+double evaluate(const Model &model, double x, double x2, const std::vector<double> &p);
+
+}  // namespace tavfit

@@ -1,0 +1,73 @@
+// The fitting methods behind tavfit::fit, and the table that names them.
+//
+// A method sees a FitProblem that the shared wrapper (fit.cpp) has already
+// checked: a valid model, at least one free parameter, and (where the method
+// asks) no fewer points than free parameters.  It fits the free parameters
+// in the slot array and fills a MethodOutput; it never prints or exits.  A
+// fourth method is one file with its fit function and one row of kMethods.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <tavfit/tavfit.h>
+
+#include "problem.h"
+
+// What a method gives back beyond the fitted slots.  Free-parameter order.
+struct MethodOutput {
+  double sd[kMaxParms] = {};
+  double covariance[kMaxParms * kMaxParms] = {};  // m x m, row-major
+  int iterations = 0;
+  bool failed = false;
+  std::string failure;       // the message of a failure
+  bool hasSummary = false;   // got as far as the solver summary
+  tavfit::Termination termination;
+  std::vector<tavfit::Message> messages;
+
+  void fail(std::string text) {
+    failed = true;
+    failure = std::move(text);
+  }
+  void note(std::string text) { messages.push_back({tavfit::Message::Note, std::move(text)}); }
+  void warn(std::string text) { messages.push_back({tavfit::Message::Warning, std::move(text)}); }
+  void terminate(bool converged, int reason, std::string text) {
+    termination = tavfit::Termination();
+    termination.recorded = true;
+    termination.converged = converged;
+    termination.reason = reason;
+    termination.text = std::move(text);
+  }
+};
+
+// Fits the free slots of slots (in: start values, out: fitted values; held
+// slots untouched).
+using MethodFitFn = void (*)(const FitProblem &problem, double *slots, MethodOutput &out);
+// A check of the start values the method makes before anything else
+// (nullptr: none).  Returns false after out.fail().
+using MethodCheckFn = bool (*)(const FitProblem &problem, MethodOutput &out);
+
+struct MethodRow {
+  tavfit::Method method;
+  const char *keyword;  // "TAVRIN", as reports and JSON name the method
+  const char *option;   // "-tavrin"
+  const char *help;     // its line in the help text
+  MethodFitFn fit;
+  MethodCheckFn checkStart;
+  const char *allHeldNote;     // said when every parameter is held; nullptr: nothing
+  const char *fewerPointsText; // failure when n < m; nullptr: the method runs anyway
+};
+
+// The methods, in help-text order.
+extern const MethodRow kMethods[];
+extern const int kMethodCount;
+const MethodRow &method_row(tavfit::Method method);
+
+// The three methods (tavrin.cpp, levmar.cpp, ceres_method.cpp).
+void tavrin_fit(const FitProblem &problem, double *slots, MethodOutput &out);
+bool tavrin_check_start(const FitProblem &problem, MethodOutput &out);
+void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out);
+void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out);
+
+// A message of the core, with the number as C's %d writes it.
+std::string with_int(const char *before, long long value, const char *after);

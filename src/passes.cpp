@@ -1,0 +1,57 @@
+// The passes over the points that every method and statistic runs, made
+// once per model: with the model fixed at compile time its formula is inlined
+// into the loop (flatten), instead of a call and a dispatch over every model
+// for each point.
+#include <array>
+#include <utility>
+
+#include "problem.h"
+
+namespace {
+
+template <FitFuncId kId>
+[[gnu::flatten]] bool values_at_points(const Points &points, const double *p, double *out) {
+  // The model's domain depends on p alone: one test for the whole pass.
+  if (points.n > 0 && !model_defined(kId, p)) return false;
+  for (int k = 0; k < points.n; ++k) out[k] = model_value(kId, points.x[k], points.x2[k], p);
+  return true;
+}
+
+template <FitFuncId kId>
+[[gnu::flatten]] bool squared_residual_sum(const Points &points, const double *p, double *result) {
+  if (points.n > 0 && !model_defined(kId, p)) return false;
+  double sum = 0;
+  for (int k = 0; k < points.n; ++k) {
+    const double r = points.residual(k, model_value(kId, points.x[k], points.x2[k], p));
+    sum = sum + r * r;
+  }
+  *result = sum;
+  return true;
+}
+
+using ValuesFn = bool (*)(const Points &, const double *, double *);
+
+template <std::size_t... kIds>
+constexpr std::array<ValuesFn, kFitFuncCount> values_table(std::index_sequence<kIds...>) {
+  return {&values_at_points<static_cast<FitFuncId>(kIds)>...};
+}
+
+template <std::size_t... kIds>
+constexpr std::array<ValuesFn, kFitFuncCount> sums_table(std::index_sequence<kIds...>) {
+  return {&squared_residual_sum<static_cast<FitFuncId>(kIds)>...};
+}
+
+constexpr std::array<ValuesFn, kFitFuncCount> kValues =
+    values_table(std::make_index_sequence<kFitFuncCount>());
+constexpr std::array<ValuesFn, kFitFuncCount> kSums =
+    sums_table(std::make_index_sequence<kFitFuncCount>());
+
+}  // namespace
+
+bool model_values(FitFuncId id, const Points &points, const double *p, double *out) {
+  return kValues[id](points, p, out);
+}
+
+bool sum_of_squares(FitFuncId id, const Points &points, const double *p, double *sum) {
+  return kSums[id](points, p, sum);
+}

@@ -1,0 +1,93 @@
+// A fit problem as the methods see it: one model over one set of points,
+// the parameter slots with their hold flags, and the residual.
+//
+// Every method fits only the free parameters (hold flag 0).  Free parameter
+// j is the j-th free slot in increasing slot order; held slots keep the
+// values in the slot array.  TAVRIN, levmar and Ceres all go through the
+// helpers here, so the order in which a method sees its unknowns is the same
+// everywhere.
+#pragma once
+
+#include "models.h"
+
+// Parameter slots of a model.
+constexpr int kMaxParms = 10;
+
+// The measured points.  x2 holds 0.0 where a point has no second abscissa.
+struct Points {
+  const double *x;
+  const double *y;
+  const double *x2;
+  int n;
+
+  // The residual of point k at the model value f: the one place where the
+  // model meets the data, for every method and every statistic.
+  template <typename Real>
+  Real residual(int k, const Real &f) const {
+    return f - y[k];
+  }
+};
+
+// The sum of the squared residuals of the model values f, point by point.
+inline double squared_residuals(const Points &points, const double *f) {
+  double sum = 0.0;
+  for (int k = 0; k < points.n; ++k) {
+    const double r = points.residual(k, f[k]);
+    sum += r * r;
+  }
+  return sum;
+}
+
+// Slot of each free parameter, in increasing order.
+struct FreeSlots {
+  int count = 0;
+  int slot[kMaxParms] = {};
+};
+
+inline FreeSlots free_slots(int numSlots, const int *hold) {
+  FreeSlots f;
+  for (int i = 0; i < numSlots; ++i)
+    if (hold[i] == 0) f.slot[f.count++] = i;
+  return f;
+}
+
+// The full parameter vector: held slots from slots, free ones (hold flag 0)
+// from free in order.  Only the first numSlots entries of full are written.
+template <typename Real>
+inline void expand_free(int numSlots, const int *hold, const double *slots, const Real *free,
+                        Real *full) {
+  for (int i = 0, j = 0; i < numSlots; ++i) full[i] = hold[i] == 0 ? free[j++] : Real(slots[i]);
+}
+
+// Copies the free slots' values into free, in order.
+inline void gather_free(const FreeSlots &f, const double *slots, double *free) {
+  for (int j = 0; j < f.count; ++j) free[j] = slots[f.slot[j]];
+}
+
+// Copies free values back into their slots.
+inline void scatter_free(const FreeSlots &f, const double *free, double *slots) {
+  for (int j = 0; j < f.count; ++j) slots[f.slot[j]] = free[j];
+}
+
+// What a method fits.  Views into the caller's data: nothing is copied or
+// owned, so a problem costs nothing to make and nothing to share.
+struct FitProblem {
+  FitFuncId id;
+  int numParms;           // the model's parameter count
+  Points points;
+  const double *start;    // numParms start values; held ones stay at them
+  const int *hold;        // numParms flags: 1 held, 0 free
+  FreeSlots free;
+  int maxIterations;
+};
+
+// False where the model is not defined at p: the excluded region of XY2.
+inline bool model_defined(FitFuncId id, const double *p) {
+  return id != kXy2 || !xy2_excluded(p[1], p[3]);
+}
+
+// Model values at every point, and the sum of squared residuals, with the
+// model's formula inlined into the loop (one instantiation per model).  Both
+// return false, with nothing written, where the model is not defined at p.
+bool model_values(FitFuncId id, const Points &points, const double *p, double *out);
+bool sum_of_squares(FitFuncId id, const Points &points, const double *p, double *sum);

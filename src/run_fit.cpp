@@ -1,0 +1,143 @@
+// The fitting methods as the program runs them: the run state becomes a
+// problem for the library, the library fits it, and the program says what
+// the method said where it always has, then puts the result back.
+#include <cmath>
+
+#include "methods.h"
+#include "program.h"
+
+namespace {
+
+tavfit::Method method_of(int method) {
+  switch (method) {
+    case kMethodLevmar: return tavfit::Method::Levmar;
+    case kMethodCeres: return tavfit::Method::Ceres;
+    default: return tavfit::Method::Tavrin;
+  }
+}
+
+Points run_points() { return {xData, yData, tData, numData}; }
+
+void print_solution(const tavfit::FitResult &r) {
+  std::printf("Solution:\n   ");
+  for (int slot : r.free) std::printf("%.7g ", r.value[slot]);
+  std::printf("\n");
+}
+
+void print_covariance(const tavfit::FitResult &r) {
+  const size_t m = r.free.size();
+  std::printf("Covariance of the fit:\n   ");
+  for (size_t row = 0; row < m; ++row) {
+    for (size_t col = 0; col < m; ++col) std::printf("%g ", r.covariance[row * m + col]);
+    std::printf("\n   ");
+  }
+  std::printf("\n");
+}
+
+void print_levmar_summary(const tavfit::FitResult &r) {
+  const std::vector<std::pair<std::string, double>> &info = r.termination.info;
+  std::printf("\n");
+  std::printf("Levenberg-Marquardt returned %d in %g iter, reason %g\n", r.termination.returned,
+              info[5].second, info[6].second);
+  print_solution(r);
+  std::printf("Minimization info:\n   ");
+  for (const auto &figure : info) std::printf("%g ", figure.second);
+  std::printf("\n");
+  print_covariance(r);
+}
+
+void print_ceres_summary(const tavfit::FitResult &r) {
+  const std::vector<std::pair<std::string, double>> &info = r.termination.info;
+  std::printf("\n");
+  std::printf("Ceres Levenberg-Marquardt returned %s in %d iter\n", r.termination.type.c_str(),
+              r.iterations);
+  std::printf("   %s\n", r.termination.text.c_str());
+  std::printf("Initial cost: %g, final cost: %g\n", info[0].second, info[1].second);
+  print_solution(r);
+  print_covariance(r);
+}
+
+// Runs method on the run state and puts the result back into it (p and
+// stdDev are fitParms and fitStdDev); a failure ends the run.
+int run_method(int method, double *p, double *stdDev) {
+  const tavfit::Problem problem = run_problem();
+  tavfit::Options options;
+  options.max_iterations = maxIt;
+  const tavfit::FitResult r = tavfit::fit(problem, method_of(method), options);
+  for (const tavfit::Message &message : r.messages)
+    show_msg(message.level == tavfit::Message::Note ? kNote : kWarning, message.text.c_str());
+  for (int k = 0; k < numParms; ++k) {
+    p[k] = r.value[k];
+    stdDev[k] = r.sd[k];
+  }
+  const size_t m = r.free.size();
+  for (size_t row = 0; row < m; ++row)
+    for (size_t col = 0; col < m; ++col) fitCovar[row][col] = r.covariance[row * m + col];
+  for (int i = 0; i < numData; ++i) fxData[i] = r.fitted[i];
+  rmse = r.rmse;
+  itCount = r.iterations;
+  fitTermination = r.termination;
+  if (r.has_summary) {
+    if (method == kMethodLevmar) print_levmar_summary(r);
+    if (method == kMethodCeres) print_ceres_summary(r);
+  }
+  if (!r.ok) fatal(r.message);
+  return 0;
+}
+
+tavfit::Statistics statistics;
+
+}  // namespace
+
+tavfit::Problem run_problem() {
+  tavfit::Problem problem = {tavfit::models()[fitFunc], {}, {}, {}};
+  // Every method sees the X2 the data reader stored, 0.0 on lines without
+  // a third number, also for a file of two data columns.
+  problem.curve.x.assign(xData, xData + numData);
+  problem.curve.y.assign(yData, yData + numData);
+  problem.curve.x2.assign(tData, tData + numData);
+  problem.start.assign(fitParms, fitParms + numParms);
+  for (int k = 0; k < numParms; ++k) problem.held.push_back(holdConstFlag[k] == 1);
+  return problem;
+}
+
+int do_iterations(double *p, double *stdDev) {
+  if (numData == kUnsetMarker) fatal("Do not have valid data to process yet.");
+  return run_method(kMethodTavrin, p, stdDev);
+}
+
+int do_levmar() { return run_method(kMethodLevmar, fitParms, fitStdDev); }
+
+int do_ceres() { return run_method(kMethodCeres, fitParms, fitStdDev); }
+
+void set_results() {
+  // The X2 the fit used: 0.0 on lines without a third number, the stored
+  // third number on four-field lines, whose file counts two data columns.
+  if (!valid_fit_func(fitFunc)) fatal("Undefined Fit Function");
+  if (!model_values(static_cast<FitFuncId>(fitFunc), run_points(), fitParms, fxData))
+    fatal(kXy2ExcludedText);
+}
+
+int fnf(int id, double *out, double x, double x2, const double *p) {
+  if (!valid_fit_func(id)) fatal("Undefined Fit Function");
+  if (!model_defined(static_cast<FitFuncId>(id), p)) fatal(kXy2ExcludedText);
+  *out = model_value(static_cast<FitFuncId>(id), x, x2, p);
+  return 0;
+}
+
+void compute_results() {
+  tavfit::FitResult result;
+  result.value.assign(fitParms, fitParms + numParms);
+  result.sd.assign(fitStdDev, fitStdDev + numParms);
+  const FreeSlots freeSlots = free_slots(numParms, holdConstFlag);
+  const int m = freeSlots.count;
+  result.free.assign(freeSlots.slot, freeSlots.slot + m);
+  for (int row = 0; row < m; ++row)
+    for (int col = 0; col < m; ++col) result.covariance.push_back(fitCovar[row][col]);
+  result.fitted.assign(fxData, fxData + numData);
+  statistics = tavfit::statistics(run_problem(), result);
+}
+
+const tavfit::Statistics &fit_results() { return statistics; }
+
+const char *method_name(int method) { return method_row(method_of(method)).keyword; }
