@@ -1,8 +1,10 @@
 // The command line, the program entry and the run driver.
+#include "methods.h"
 #include "program.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -88,9 +90,7 @@ const OptionInfo kOptions[] = {
     {"-json", "FILE", "every result by name, at full precision, to a JSON file"},
     {"-plot", "FILE", "plot data, fit, residuals: .svg .png .pdf, .gp script"},
     {"-itmax", "N", "iteration limit (default 500)"},
-    {"-tavrin", nullptr, "fit with TAVRIN, damped Gauss-Newton (the default)"},
-    {"-levmar", nullptr, "fit with Levenberg-Marquardt"},
-    {"-ceres", nullptr, "fit with Ceres Solver: exact derivatives, most digits"},
+    // Here the methods' own options, from the table of the methods.
     {"-log", "FILE", "create FILE empty (nothing is written to it)"},
     {"-debug", nullptr, "accepted; changes nothing"},
     {"-list", nullptr, "list the models: keyword, parameters, X2, label"},
@@ -101,7 +101,27 @@ const OptionInfo kOptions[] = {
     {"-version", nullptr, "print the version and the LAPACK/BLAS in use"},
     {"--version", nullptr, nullptr},
 };
-constexpr int kNumOptions = sizeof kOptions / sizeof kOptions[0];
+
+// The option rows in help-text order, the methods' rows after -itmax.
+const std::vector<OptionInfo> &options() {
+  static const std::vector<OptionInfo> all = [] {
+    std::vector<OptionInfo> rows;
+    for (const OptionInfo &option : kOptions) {
+      if (std::strcmp(option.word, "-log") == 0)
+        for (int k = 0; k < kMethodCount; ++k)
+          rows.push_back({kMethods[k].option, nullptr, kMethods[k].help});
+      rows.push_back(option);
+    }
+    return rows;
+  }();
+  return all;
+}
+
+const MethodRow *method_of_option(const char *word) {
+  for (int k = 0; k < kMethodCount; ++k)
+    if (std::strcmp(word, kMethods[k].option) == 0) return &kMethods[k];
+  return nullptr;
+}
 
 // The information words answer from the catalogue alone, so they are looked
 // for before any option takes effect: such a run creates, empties and reads no
@@ -129,14 +149,14 @@ void answer_information_word(int argc, char **argv) {
 }  // namespace
 
 const OptionInfo *find_option(const char *word) {
-  for (const OptionInfo &option : kOptions)
+  for (const OptionInfo &option : options())
     if (std::strcmp(word, option.word) == 0) return &option;
   return nullptr;
 }
 
-int option_count() { return kNumOptions; }
+int option_count() { return static_cast<int>(options().size()); }
 
-const OptionInfo &option_at(int index) { return kOptions[index]; }
+const OptionInfo &option_at(int index) { return options()[index]; }
 
 int get_args(int argc, char **argv) {
   answer_information_word(argc, argv);
@@ -154,16 +174,8 @@ int get_args(int argc, char **argv) {
       debugLevel = 1;
       continue;
     }
-    if (is("-levmar")) {
-      fitMethod = kMethodLevmar;
-      continue;
-    }
-    if (is("-ceres")) {
-      fitMethod = kMethodCeres;
-      continue;
-    }
-    if (is("-tavrin")) {
-      fitMethod = kMethodTavrin;
+    if (const MethodRow *method = method_of_option(option)) {
+      fitMethod = method_code(method->method);
       continue;
     }
     if (find_option(option) == nullptr) {

@@ -320,6 +320,9 @@ const tavfit::Statistics &fit_results();
 
 // "TAVRIN", "LEVMAR" or "CERES".
 const char *method_name(int method);
+// fitMethod's code of a method, and back.
+int method_code(tavfit::Method method);
+tavfit::Method method_of(int method);
 
 // ---------------------------------------------------------------------------
 // json: the JSON result file.

@@ -8,14 +8,6 @@
 
 namespace {
 
-tavfit::Method method_of(int method) {
-  switch (method) {
-    case kMethodLevmar: return tavfit::Method::Levmar;
-    case kMethodCeres: return tavfit::Method::Ceres;
-    default: return tavfit::Method::Tavrin;
-  }
-}
-
 Points run_points() { return {xData, yData, tData, numData}; }
 
 void print_solution(const tavfit::FitResult &r) {
@@ -88,6 +80,22 @@ int run_method(int method, double *p, double *stdDev) {
 tavfit::Statistics statistics;
 
 }  // namespace
+
+tavfit::Method method_of(int method) {
+  switch (method) {
+    case kMethodLevmar: return tavfit::Method::Levmar;
+    case kMethodCeres: return tavfit::Method::Ceres;
+    default: return tavfit::Method::Tavrin;
+  }
+}
+
+int method_code(tavfit::Method method) {
+  switch (method) {
+    case tavfit::Method::Levmar: return kMethodLevmar;
+    case tavfit::Method::Ceres: return kMethodCeres;
+    default: return kMethodTavrin;
+  }
+}
 
 tavfit::Problem run_problem() {
   tavfit::Problem problem = {tavfit::models()[fitFunc], {}, {}, {}};
