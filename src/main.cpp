@@ -25,30 +25,6 @@ int read_int(const char *word) {
   return static_cast<int>(value);
 }
 
-// "-parms" word: fields separated by ':', empty fields dropped; "=v" holds
-// the parameter at v.  Fields beyond the last parameter slot are ignored.
-// Returns the number of non-empty fields, those beyond the slots included.
-int read_parms(const char *word) {
-  int k = 0;
-  int given = 0;
-  const char *field = word;
-  while (*field != '\0') {
-    const char *end = std::strchr(field, ':');
-    const size_t length = end != nullptr ? static_cast<size_t>(end - field) : std::strlen(field);
-    if (length > 0) ++given;
-    if (length > 0 && k < kMaxParms) {
-      const std::string text(field, length);
-      const bool hold = text[0] == '=';
-      holdConstFlag[k] = hold ? 1 : 0;
-      fitParms[k] = std::atof(text.c_str() + (hold ? 1 : 0));
-      ++k;
-    }
-    if (end == nullptr) break;
-    field = end + 1;
-  }
-  return given;
-}
-
 bool takes_value(const char *word) {
   const OptionInfo *option = find_option(word);
   return option != nullptr && option->value != nullptr;
@@ -148,6 +124,27 @@ void answer_information_word(int argc, char **argv) {
 
 }  // namespace
 
+int read_parms(const char *word, double *values, int *hold) {
+  int k = 0;
+  int given = 0;
+  const char *field = word;
+  while (*field != '\0') {
+    const char *end = std::strchr(field, ':');
+    const size_t length = end != nullptr ? static_cast<size_t>(end - field) : std::strlen(field);
+    if (length > 0) ++given;
+    if (length > 0 && k < kMaxParms) {
+      const std::string text(field, length);
+      const bool held = text[0] == '=';
+      hold[k] = held ? 1 : 0;
+      values[k] = std::atof(text.c_str() + (held ? 1 : 0));
+      ++k;
+    }
+    if (end == nullptr) break;
+    field = end + 1;
+  }
+  return given;
+}
+
 const OptionInfo *find_option(const char *word) {
   for (const OptionInfo &option : options())
     if (std::strcmp(word, option.word) == 0) return &option;
@@ -208,7 +205,7 @@ int get_args(int argc, char **argv) {
     } else if (is("-itmax")) {
       maxIt = read_int(value);
     } else if (is("-parms")) {
-      parmsGiven = read_parms(value);
+      parmsGiven = read_parms(value, fitParms, holdConstFlag);
     }
   }
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");

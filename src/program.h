@@ -136,6 +136,13 @@ void clear_run_messages();
 // -log are created (or emptied) as they are read.  Returns 0.
 int get_args(int argc, char **argv);
 
+// Reads a "-parms" word into values and hold flags: fields separated by ':',
+// empty fields dropped, field k for slot k, "=v" holding the slot at v, each
+// number read as atof reads it.  Slots after the last field keep what they
+// had; fields beyond the kMaxParms slots are ignored.  Returns the number of
+// non-empty fields, those beyond the slots included.
+int read_parms(const char *word, double *values, int *hold);
+
 // Runs the chosen fitting method, then writes the verbose and short reports.
 int do_fit();
 

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "program.h"
 
 namespace tavtest {
 namespace {
@@ -107,44 +106,5 @@ bool file_exists(const std::string &path) {
 }
 
 std::string test_data(const std::string &name) { return std::string(TAVFIT_TEST_DATA) + "/" + name; }
-
-void reset_run_state() {
-  fitFunc = -1;
-  fitMethod = kMethodTavrin;
-  maxIt = 500;
-  debugLevel = 0;
-  dataFname.clear();
-  outVerbFname.clear();
-  outShortFname.clear();
-  logFname.clear();
-  jsonFname.clear();
-  plotFname.clear();
-  fitTermination = tavfit::Termination();
-  for (int i = 0; i < kMaxParms; ++i) {
-    fitParms[i] = 0.0;
-    holdConstFlag[i] = 0;
-    fitStdDev[i] = 0.0;
-    startParms[i] = 0.0;
-    for (int j = 0; j < kMaxParms; ++j) fitCovar[i][j] = 0.0;
-  }
-  numParms = 0;
-  for (int i = 0; i < kMaxData; ++i) xData[i] = yData[i] = tData[i] = fxData[i] = 0.0;
-  numData = 0;
-  numDataCol = 0;
-  rmse = 0.0;
-  itCount = 0;
-  fill_catalogue();
-}
-
-void load_points(const std::vector<double> &x, const std::vector<double> &y,
-                 const std::vector<double> &x2) {
-  numData = static_cast<int>(x.size());
-  numDataCol = x2.empty() ? 2 : 3;
-  for (size_t i = 0; i < x.size(); ++i) {
-    xData[i] = x[i];
-    yData[i] = y[i];
-    tData[i] = x2.empty() ? 0.0 : x2[i];
-  }
-}
 
 }  // namespace tavtest

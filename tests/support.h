@@ -1,5 +1,4 @@
-// Helpers shared by the tests: running the built binary, temporary files,
-// and a clean run state for unit tests.
+// Helpers shared by the tests: running the built binary and temporary files.
 #pragma once
 
 #include <string>
@@ -31,13 +30,5 @@ bool file_exists(const std::string &path);
 
 // Path of a file in tests/data.
 std::string test_data(const std::string &name);
-
-// Zeroes the run state and gives the options their command-line start values;
-// fills the catalogue (as set-up does) without reading a data file.
-void reset_run_state();
-
-// Loads points into the run state as set-up would after reading a file.
-void load_points(const std::vector<double> &x, const std::vector<double> &y,
-                 const std::vector<double> &x2 = {});
 
 }  // namespace tavtest

@@ -11,32 +11,31 @@
 
 namespace {
 
-// Each row: the command-line words, then the ten slots in the -parms notation;
-// every slot starts held at 9 so that untouched ones show.
+// Each row: the -parms words in order, then the ten slots in the -parms
+// notation; every slot starts held at 9 so that untouched ones show.
 TEST(CommandLine, ParmsFieldsSetValuesAndHoldFlags) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {
-      {{"-parms", "1:=2.5:3"}, "1:=2.5:3:=9:=9:=9:=9:=9:=9:=9"},
-      {{"-parms", "1::3"}, "1:3:=9:=9:=9:=9:=9:=9:=9:=9"},
-      {{"-parms", "="}, "=0:=9:=9:=9:=9:=9:=9:=9:=9:=9"},
-      {{"-parms", ""}, "=9:=9:=9:=9:=9:=9:=9:=9:=9:=9"},
-      {{"-parms", ":::"}, "=9:=9:=9:=9:=9:=9:=9:=9:=9:=9"},
-      {{"-parms", ":1e2x:=-.5e1:abc:"}, "100:=-5:0:=9:=9:=9:=9:=9:=9:=9"},
-      {{"-parms", "1:2:3:4:5:6:7:8:9:=10:=11:=12"}, "1:2:3:4:5:6:7:8:9:=10"},
-      {{"-parms", "1:2:3", "-parms", "=5"}, "=5:2:3:=9:=9:=9:=9:=9:=9:=9"},
+      {{"1:=2.5:3"}, "1:=2.5:3:=9:=9:=9:=9:=9:=9:=9"},
+      {{"1::3"}, "1:3:=9:=9:=9:=9:=9:=9:=9:=9"},
+      {{"="}, "=0:=9:=9:=9:=9:=9:=9:=9:=9:=9"},
+      {{""}, "=9:=9:=9:=9:=9:=9:=9:=9:=9:=9"},
+      {{":::"}, "=9:=9:=9:=9:=9:=9:=9:=9:=9:=9"},
+      {{":1e2x:=-.5e1:abc:"}, "100:=-5:0:=9:=9:=9:=9:=9:=9:=9"},
+      {{"1:2:3:4:5:6:7:8:9:=10:=11:=12"}, "1:2:3:4:5:6:7:8:9:=10"},
+      {{"1:2:3", "=5"}, "=5:2:3:=9:=9:=9:=9:=9:=9:=9"},
   };
-  for (auto [words, want] : rows) {
-    tavtest::reset_run_state();
-    for (int k = 0; k < kMaxParms; ++k) fitParms[k] = 9.0, holdConstFlag[k] = 1;
-    words.insert(words.begin(), "tavfit");
-    words.insert(words.end(), {"-fit", "LINE"});
-    std::vector<char *> argv;
-    for (std::string &word : words) argv.push_back(&word[0]);
-    get_args(static_cast<int>(argv.size()), argv.data());
+  for (const auto &[words, want] : rows) {
+    double values[kMaxParms];
+    int hold[kMaxParms];
+    for (int k = 0; k < kMaxParms; ++k) values[k] = 9.0, hold[k] = 1;
+    for (const std::string &word : words) read_parms(word.c_str(), values, hold);
     std::ostringstream slots;
-    for (int k = 0; k < kMaxParms; ++k)
-      slots << (k ? ":" : "") << (holdConstFlag[k] ? "=" : "") << fitParms[k];
-    EXPECT_EQ(slots.str(), want) << words[2];
+    for (int k = 0; k < kMaxParms; ++k) slots << (k ? ":" : "") << (hold[k] ? "=" : "") << values[k];
+    EXPECT_EQ(slots.str(), want) << words[0];
   }
+  double values[kMaxParms];
+  int hold[kMaxParms];
+  EXPECT_EQ(read_parms("1:2:3:4:5:6:7:8:9:10:11:12", values, hold), 12);
 }
 
 TEST(Messages, PrintedRecordedAndFormattedWhole) {

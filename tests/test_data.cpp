@@ -95,23 +95,4 @@ TEST(CurveData, LinesLongerThanOneMebibyteAreRefused) {
   EXPECT_EQ(read_text("5 6\n#" + longest), tooLong);
 }
 
-// A report file is usually empty when written (the command line emptied it)
-// and is then not truncated again; one that has text by then must still end
-// up holding the new report only.
-TEST(Reports, ReplaceWhatAFileHeld) {
-  tavtest::reset_run_state();
-  fitFunc = get_fit_func("LINE");
-  fitParms[0] = 2.0;
-  fitParms[1] = -0.5;
-  rmse = 0.25;
-  itCount = 3;
-  const std::string path = tavtest::make_temp_dir() + "/fit.short";
-  const std::string report = "          2          0\n       -0.5          0\n       0.25\n 3\n";
-  for (const std::string &before : {std::string(), std::string(5000, 'x')}) {
-    tavtest::write_file(path, before);
-    write_short_results(path.c_str());
-    EXPECT_EQ(tavtest::read_file(path), report) << before.size() << " bytes before";
-  }
-}
-
 }  // namespace

@@ -28,14 +28,12 @@ bool names(const std::string &text, const std::string &name) {
   return false;
 }
 
-// The start word of a row, read as -parms reads it.
-void load_start(int id) {
-  tavtest::reset_run_state();
-  std::vector<std::string> words = {"tavfit", "-fit", catalogue_entry(id).keyword, "-parms",
-                                    catalogue_entry(id).start};
-  std::vector<char *> argv;
-  for (std::string &word : words) argv.push_back(&word[0]);
-  get_args(static_cast<int>(argv.size()), argv.data());
+// The start values of a row, read as -parms reads them.
+std::vector<double> start_values(int id) {
+  double values[kMaxParms] = {};
+  int hold[kMaxParms] = {};
+  read_parms(catalogue_entry(id).start, values, hold);
+  return std::vector<double>(values, values + catalogue_entry(id).parmNum);
 }
 
 TEST(Catalogue, EveryModelSaysWhatItsVariablesAndParametersMean) {
@@ -69,12 +67,11 @@ TEST(Catalogue, EveryModelSaysWhatItsVariablesAndParametersMean) {
 // The catalogue says a model uses X2 exactly when its value depends on X2.
 TEST(Catalogue, X2IsDocumentedForTheModelsThatReadIt) {
   for (int id = 0; id < kNumFitFuncs; ++id) {
-    load_start(id);
-    double a, b;
-    fnf(id, &a, 2e-3, 5e-4, fitParms);
-    fnf(id, &b, 2e-3, 1e-3, fitParms);
+    const tavfit::Model &model = tavfit::models()[id];
+    const double a = tavfit::evaluate(model, 2e-3, 5e-4, start_values(id));
+    const double b = tavfit::evaluate(model, 2e-3, 1e-3, start_values(id));
     const bool readsX2 = !(a == b || (std::isnan(a) && std::isnan(b)));
-    EXPECT_EQ(readsX2, catalogue_entry(id).x2.meaning != nullptr) << catalogue_entry(id).keyword;
+    EXPECT_EQ(readsX2, model.uses_x2) << model.keyword;
   }
 }
 

@@ -172,29 +172,32 @@ TEST(JsonResults, NorrisMatchesNistCertifiedStatistics) {
   EXPECT_NEAR(fit.doc["parameters"][1]["sd"].get<double>(), 0.232818234301152, 1e-7);
 }
 
-// Written by the program's own writer in this process, so that each number
-// can be compared with the double it came from.
+// Every number of the document reads back as the double it came from:
+// the data and held values given to 17 digits, and the figures of the fit.
 TEST(JsonResults, NumbersReadBackToTheSameDouble) {
-  tavtest::reset_run_state();
-  fitFunc = get_fit_func("EXP2");
-  numParms = 3;
-  tavtest::load_points({0.1, 0.7, 1.3, 2.9, 3.3}, {1.0 / 3, 2.0 / 7, 0.1, 1e-300, -5e7});
-  fitParms[0] = 0.1;
-  fitParms[1] = -1.0 / 3;
-  fitParms[2] = 2.0 / 3;
-  fitStdDev[0] = 1e-17;
-  for (int i = 0; i < numData; ++i) fxData[i] = fitParms[2] + i * M_PI;
-  compute_results();
-  const std::string path = tavtest::make_temp_dir() + "/n.json";
-  write_json(path.c_str());
-  const json doc = json::parse(tavtest::read_file(path));
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(doc["parameters"][k]["value"].get<double>(), fitParms[k]);
-  EXPECT_EQ(doc["parameters"][0]["sd"].get<double>(), 1e-17);
-  for (int i = 0; i < numData; ++i) {
-    EXPECT_EQ(doc["points"][i]["y"].get<double>(), yData[i]);
-    EXPECT_EQ(doc["points"][i]["fit"].get<double>(), fxData[i]);
+  const std::vector<double> x = {0.1, 0.7, 1.3, 2.9, 3.3};
+  const std::vector<double> y = {1.0 / 3, 2.0 / 7, 0.1, 1e-300, -5e7};
+  const std::vector<double> p = {0.1, -1.0 / 3, 2.0 / 3};
+  const std::string dir = tavtest::make_temp_dir();
+  std::string data;
+  for (size_t i = 0; i < x.size(); ++i) data += format_msg("%.17g %.17g\n", x[i], y[i]);
+  tavtest::write_file(dir + "/n.dat", data);
+  const std::string parms = format_msg("=%.17g:=%.17g:=%.17g", p[0], p[1], p[2]);
+  ASSERT_EQ(tavtest::run_tavfit({"-d", "n.dat", "-fit", "EXP2", "-parms", parms, "-json",
+                                 "n.json", "-o", "/dev/null", "-short", "/dev/null"},
+                                dir)
+                .status,
+            0);
+  const json doc = json::parse(tavtest::read_file(dir + "/n.json"));
+  const tavfit::Problem problem{*tavfit::find_model("EXP2"), {x, y}, p, {true, true, true}};
+  const tavfit::FitResult fit = tavfit::fit(problem);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(doc["parameters"][k]["value"].get<double>(), p[k]);
+  for (size_t i = 0; i < x.size(); ++i) {
+    EXPECT_EQ(doc["points"][i]["x"].get<double>(), x[i]);
+    EXPECT_EQ(doc["points"][i]["y"].get<double>(), y[i]);
+    EXPECT_EQ(doc["points"][i]["fit"].get<double>(), fit.fitted[i]);
   }
-  EXPECT_EQ(doc["statistics"]["sse"].get<double>(), fit_results().sse);
+  EXPECT_EQ(doc["statistics"]["sse"].get<double>(), fit.sse);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ const std::vector<Model> &models();
 struct Curve {
   std::vector<double> x;
   std::vector<double> y;
-  std::vector<double> x2;
+  std::vector<double> x2 = {};
 };
 
 // What to fit.  start holds one value per model parameter; a held parameter
@@ -56,7 +56,7 @@ struct Problem {
   Model model;
   Curve curve;
   std::vector<double> start;
-  std::vector<bool> held;
+  std::vector<bool> held = {};
 };
 
 // The fitting methods.
