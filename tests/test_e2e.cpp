@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, ::testing::ValuesIn(list_dir(kCases)),
 // Runs the binary through the shell, so that a case can redirect or close
 // standard output, or run it under a command such as timeout; returns the exit
 // status and leaves standard error in err.
-int run_shell(const std::string &args, const std::string &redirect, std::string *err,
+int run_redirected(const std::string &args, const std::string &redirect, std::string *err,
               const std::string &wrapper = "") {
   const std::string dir = tavtest::make_temp_dir();
   const std::string command = "cd " + dir + " && " + wrapper + " '" + TAVFIT_BIN + "' " + args +
@@ -126,16 +126,16 @@ const std::string kT1Fit =
 
 TEST(StandardOutput, AFailedWriteEndsTheRunWithStatusOne) {
   std::string err;
-  EXPECT_EQ(run_shell(kT1Fit, "> /dev/full", &err), 1);
+  EXPECT_EQ(run_redirected(kT1Fit, "> /dev/full", &err), 1);
   EXPECT_EQ(err, "Unable to write standard output.\n");
-  EXPECT_EQ(run_shell(kT1Fit, ">&-", &err), 1);
+  EXPECT_EQ(run_redirected(kT1Fit, ">&-", &err), 1);
   EXPECT_EQ(err, "Unable to write standard output.\n");
   for (const char *word : {"-h", "-version", "-list", "-describe T1_RELAX"}) {
-    EXPECT_EQ(run_shell(word, "> /dev/full", &err), 1) << word;
+    EXPECT_EQ(run_redirected(word, "> /dev/full", &err), 1) << word;
     EXPECT_EQ(err, "Unable to write standard output.\n") << word;
   }
   const std::string json = tavtest::make_temp_dir() + "/fit.json";
-  EXPECT_EQ(run_shell(kT1Fit + " -json " + json, "> /dev/full", &err), 1);
+  EXPECT_EQ(run_redirected(kT1Fit + " -json " + json, "> /dev/full", &err), 1);
   const std::string doc = tavtest::read_file(json);
   EXPECT_NE(doc.find("\"status\": \"failed\""), std::string::npos) << doc;
   EXPECT_NE(doc.find("Unable to write standard output."), std::string::npos) << doc;
@@ -145,7 +145,7 @@ TEST(StandardOutput, ClosedButUnusedIsNoFailureAndReceivesNoReport) {
   const std::string dir = tavtest::make_temp_dir();
   std::string err;
   const std::string files = " -o " + dir + "/v.txt -short " + dir + "/s.txt";
-  EXPECT_EQ(run_shell(kT1Fit + files, ">&-", &err), 0);
+  EXPECT_EQ(run_redirected(kT1Fit + files, ">&-", &err), 0);
   EXPECT_EQ(err, "");
   const tavtest::RunResult piped =
       tavtest::run_tavfit({"-d", std::string(TAVFIT_EXAMPLES) + "/t1_relax.dat", "-fit",
@@ -164,10 +164,10 @@ TEST(StandardOutput, ReportOnStdoutFileFollowsTheSummary) {
   ASSERT_LT(piped.find("Solution:"), piped.find("Data Input.:"));
   const std::string dir = tavtest::make_temp_dir();
   std::string err;
-  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout", "> " + dir + "/out.txt", &err), 0);
+  EXPECT_EQ(run_redirected(kT1Fit + " -levmar -o /dev/stdout", "> " + dir + "/out.txt", &err), 0);
   EXPECT_EQ(tavtest::read_file(dir + "/out.txt"), piped);
   tavtest::write_file(dir + "/log.txt", "earlier run\n");
-  EXPECT_EQ(run_shell(kT1Fit + " -levmar -o /dev/stdout -log /dev/stdout",
+  EXPECT_EQ(run_redirected(kT1Fit + " -levmar -o /dev/stdout -log /dev/stdout",
                       ">> " + dir + "/log.txt", &err),
             0);
   EXPECT_EQ(tavtest::read_file(dir + "/log.txt"), "earlier run\n" + piped);
@@ -178,7 +178,7 @@ TEST(StandardOutput, ReportOnStdoutFileFollowsTheSummary) {
 TEST(DataFile, EndlessLineIsRefused) {
   const std::string dir = tavtest::make_temp_dir();
   std::string err;
-  EXPECT_EQ(run_shell("-d /dev/zero -fit LINE -parms 1:1", "> " + dir + "/out.txt", &err,
+  EXPECT_EQ(run_redirected("-d /dev/zero -fit LINE -parms 1:1", "> " + dir + "/out.txt", &err,
                       "timeout 10"),
             1);
   EXPECT_EQ(tavtest::read_file(dir + "/out.txt"),

@@ -21,18 +21,6 @@ const std::string kT1 = std::string(TAVFIT_EXAMPLES) + "/t1_relax.dat";
 const std::string kFitT1 = std::string(TAVFIT_BIN) + " -d " + kT1 +
                            " -fit T1_RELAX -parms =900:=2:=1 -o v.txt -short s.txt";
 
-// Runs a shell command in dir; returns its exit status and what it printed
-// on standard output and standard error.
-int shell(const std::string &dir, const std::string &command, std::string *output) {
-  FILE *pipe = popen(("cd '" + dir + "' && " + command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  size_t got;
-  output->clear();
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
-  const int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Well-formed XML: every element closed in order.  Enough to tell a complete
 // SVG from a truncated or garbled one.
@@ -148,7 +136,7 @@ TEST(Plot, ScriptRendersWithoutWarningsForModelsOfXAndOfX2) {
     const std::string script = args.back();
     const std::string stem = script.substr(0, script.size() - 3);
     std::string output;
-    EXPECT_EQ(shell(dir, "gnuplot " + script, &output), 0);
+    EXPECT_EQ(tavtest::run_shell(dir, "gnuplot " + script, &output), 0);
     EXPECT_EQ(output, "") << script;  // no warning of any kind
     EXPECT_TRUE(well_formed(tavtest::read_file(dir + "/" + stem + ".svg"))) << stem;
   }
@@ -235,7 +223,7 @@ void check_hostile_names(bool asDataName) {
       const std::string drawn = plot.substr(0, plot.size() - 3) + ".svg";
       std::remove((dir + "/" + drawn).c_str());
       std::string output;
-      EXPECT_EQ(shell(dir, "gnuplot " + sh_word("./" + plot), &output), 0) << output;
+      EXPECT_EQ(tavtest::run_shell(dir, "gnuplot " + sh_word("./" + plot), &output), 0) << output;
       EXPECT_TRUE(whole_plot(dir + "/" + drawn));
     }
     EXPECT_EQ(names_starting(dir, "pwned"), std::vector<std::string>());
@@ -251,7 +239,7 @@ TEST(Plot, PlotFileNameNeverLeavesItsString) { check_hostile_names(false); }
 TEST(Plot, MissingGnuplotFailsAfterTheReports) {
   const std::string dir = tavtest::make_temp_dir();
   std::string output;
-  const int status = shell(dir, "PATH=/nonexistent " + std::string(TAVFIT_BIN) + " -d " + kT1 +
+  const int status = tavtest::run_shell(dir, "PATH=/nonexistent " + std::string(TAVFIT_BIN) + " -d " + kT1 +
                                     " -fit T1_RELAX -parms 900:2:1 -o v.txt -short s.txt"
                                     " -json fit.json -plot fit.png",
                            &output);
@@ -291,7 +279,7 @@ TEST(Plot, FailuresSayWhatWentWrong) {
     const std::string bin = stand_in_gnuplot(dir + "/bin" + std::to_string(++n), c.gnuplot);
     std::string output;
     const int status =
-        shell(dir, "PATH=" + bin + " TMPDIR=" + c.tmpdir + " " + TAVFIT_BIN + " -d " + kT1 +
+        tavtest::run_shell(dir, "PATH=" + bin + " TMPDIR=" + c.tmpdir + " " + TAVFIT_BIN + " -d " + kT1 +
                        " -fit T1_RELAX -parms =900:=2:=1 -o v.txt -short s.txt -plot fit.svg",
               &output);
     EXPECT_EQ(status, 1) << c.gnuplot;
@@ -306,7 +294,7 @@ TEST(Plot, UnwritableScriptOrPlotIsFatal) {
   const std::string dir = tavtest::make_temp_dir();
   for (const std::string name : {"full.gp", "full.svg"}) {
     std::string output;
-    const int status = shell(dir, "ln -s /dev/full " + name + " && " + kFitT1 + " -plot " + name, &output);
+    const int status = tavtest::run_shell(dir, "ln -s /dev/full " + name + " && " + kFitT1 + " -plot " + name, &output);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(output,
               " Fatal Error Detected!\n Message: Unable to write output file '" + name + "'.\n");
@@ -321,7 +309,7 @@ TEST(Plot, PlotCutShortIsAFailure) {
   tavtest::write_file(dir + "/xy1.dat", "0 0.0009 10\n5 0.1507 10\n10 0.2782 10\n20 0.4571 10\n");
   for (const std::string name : {"fit.svg", "fit.png", "fit.pdf"}) {
     std::string output;
-    const int status = shell(dir, "trap '' XFSZ; ulimit -f 8; " + std::string(TAVFIT_BIN) +
+    const int status = tavtest::run_shell(dir, "trap '' XFSZ; ulimit -f 8; " + std::string(TAVFIT_BIN) +
                                       " -d xy1.dat -fit XY1 -parms 1:10 -o v.txt -short s.txt"
                                       " -json fit.json -plot " + name,
                              &output);
@@ -338,7 +326,7 @@ TEST(Plot, PlotCutShortIsAFailure) {
 TEST(Plot, TemporaryFolderNamedLikeAnOption) {
   const std::string dir = tavtest::make_temp_dir();
   std::string output;
-  const int status = shell(dir, "mkdir ./-tmp && TMPDIR=-tmp " + kFitT1 + " -plot fit.svg", &output);
+  const int status = tavtest::run_shell(dir, "mkdir ./-tmp && TMPDIR=-tmp " + kFitT1 + " -plot fit.svg", &output);
   EXPECT_EQ(status, 0) << output;
   EXPECT_TRUE(whole_plot(dir + "/fit.svg"));
 }
@@ -351,7 +339,7 @@ TEST(Plot, SignalLeavesNoTemporaryFiles) {
       stand_in_gnuplot(dir + "/bin", "echo $$ > started.tmp; mv started.tmp started; exec sleep 30");
   for (const std::string sig : {"INT", "TERM", "HUP"}) {
     std::string output;
-    shell(dir, "mkdir -p tmp; PATH=" + bin + ":$PATH TMPDIR=tmp " + kFitT1 + " -plot fit.svg &" +
+    tavtest::run_shell(dir, "mkdir -p tmp; PATH=" + bin + ":$PATH TMPDIR=tmp " + kFitT1 + " -plot fit.svg &" +
                    " for i in $(seq 500); do [ -e started ] && break; sleep 0.01; done;" +
                    " kill -" + sig + " $!; wait $!; kill $(cat started); rm started",
           &output);
@@ -364,13 +352,13 @@ TEST(Plot, SignalLeavesNoTemporaryFiles) {
 TEST(Plot, GnuplotGetsTheDefaultSigpipe) {
   const std::string dir = tavtest::make_temp_dir();
   std::string gnuplot;
-  ASSERT_EQ(shell(dir, "command -v gnuplot", &gnuplot), 0);
+  ASSERT_EQ(tavtest::run_shell(dir, "command -v gnuplot", &gnuplot), 0);
   gnuplot.pop_back();  // the line break
   const std::string bin = stand_in_gnuplot(
       dir + "/bin",
       "sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status > ignored; exec " + gnuplot + " \"$@\"");
   std::string output;
-  EXPECT_EQ(shell(dir, "PATH=" + bin + ":$PATH " + kFitT1 + " -plot fit.svg", &output), 0) << output;
+  EXPECT_EQ(tavtest::run_shell(dir, "PATH=" + bin + ":$PATH " + kFitT1 + " -plot fit.svg", &output), 0) << output;
   const unsigned long long ignored = std::stoull(tavtest::read_file(dir + "/ignored"), nullptr, 16);
   EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
 }
