@@ -24,7 +24,14 @@ struct Points {
   // model meets the data, for every method and every statistic.
   template <typename Real>
   Real residual(int k, const Real &f) const {
-    return f - y[k];
+    return weighted(k, f - y[k]);
+  }
+  // A difference of point k as the fit counts it: the hook for per-point
+  // weights, which divide it by the point's standard deviation.  The
+  // finite-difference derivatives go through it too.
+  template <typename Real>
+  Real weighted(int /*k*/, const Real &difference) const {
+    return difference;
   }
 };
 

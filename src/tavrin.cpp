@@ -59,7 +59,7 @@ template <FitFuncId kId>
       p[j] = v * 1.02 + 1e-9;
       const double f1 = model_value(kId, x, x2, p);
       p[j] = v;
-      d[i] = (f1 - f0) / (v * 0.02 + 1e-9);
+      d[i] = points.weighted(k, (f1 - f0) / (v * 0.02 + 1e-9));
       st.cVec[i] = st.cVec[i] + r * d[i];
       for (int l = 0; l <= i; ++l) {
         st.mMat[i][l] = st.mMat[i][l] + d[i] * d[l];
