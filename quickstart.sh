@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
           help2man groff-base dpkg-dev file clang libclang-rt-14-dev
-          nlohmann-json3-dev libboost-math-dev libceres-dev gnuplot-nox)
+          nlohmann-json3-dev libboost-math-dev libceres-dev gnuplot-nox pkg-config)
 # The bench verb also builds the GSL driver, a yardstick in bench/.
 BENCH_PACKAGES=(libgsl-dev)
 BUILD_DIR=build

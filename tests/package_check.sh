@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The manual page renders without warnings, and the Debian
-# package builds, unpacks and runs.  Nothing is installed on the machine.
+# The manual page renders without warnings, and the Debian packages (tavfit
+# and tavfit-dev) build, unpack and run.  Nothing is installed on the machine.
 #   tests/package_check.sh BUILD_DIR   (a ctest test, so .ci/run runs it)
 set -euo pipefail
 build=${1:-build}
@@ -14,7 +14,7 @@ if [ -n "$warnings" ]; then
 fi
 echo "manual page: renders without warnings"
 
-rm -f "$build"/tavfit_*.deb
+rm -f "$build"/tavfit_*.deb "$build"/tavfit-dev_*.deb
 (cd "$build" && cpack -G DEB > cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
 deb=$(ls "$build"/tavfit_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -31,6 +31,27 @@ for file in usr/bin/tavfit usr/share/man/man1/tavfit.1.gz \
             usr/share/bash-completion/completions/tavfit; do
   [ -f "$unpacked/$file" ] || { echo "missing from the package: $file" >&2; exit 1; }
 done
+if dpkg-deb -c "$deb" | grep -E 'libtavfit|/include/|/cmake/|/pkgconfig/' >&2; then
+  echo "the library's files belong in tavfit-dev, not in tavfit" >&2
+  exit 1
+fi
+
+# tavfit-dev: the library, its header, CMake package and pkg-config file, for
+# this very tavfit (whose Ceres module it loads).
+dev=$(ls "$build"/tavfit-dev_*.deb)
+dev_depends=$(dpkg-deb -f "$dev" Depends)
+echo "$(basename "$dev"): Depends: $dev_depends"
+case $dev_depends in
+  "tavfit (= $(dpkg-deb -f "$deb" Version))"*liblapack-dev*) ;;
+  *) echo "tavfit-dev does not depend on this tavfit and on LAPACK" >&2; exit 1 ;;
+esac
+dpkg-deb -x "$dev" "$unpacked/dev"
+for file in include/tavfit/tavfit.h libtavfit.a tavfitConfig.cmake tavfitConfigVersion.cmake \
+            tavfitTargets.cmake tavfit.pc; do
+  [ -n "$(find "$unpacked/dev/usr" -path "*/$file")" ] ||
+    { echo "missing from tavfit-dev: $file" >&2; exit 1; }
+done
+
 version=$("$unpacked/usr/bin/tavfit" --version)
 echo "$version"
 case $version in
