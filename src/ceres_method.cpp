@@ -30,6 +30,9 @@
 #ifndef TAVFIT_MODULE_RELDIR
 #define TAVFIT_MODULE_RELDIR "../lib/tavfit"
 #endif
+#ifndef TAVFIT_PACKAGE_MODULE_DIR
+#define TAVFIT_PACKAGE_MODULE_DIR TAVFIT_MODULE_DIR
+#endif
 
 namespace {
 
@@ -82,8 +85,9 @@ std::string check_module(const std::string &path) {
 #endif
 
 // The module next to the program (a build tree), under the library directory
-// relative to it (an installed tree, wherever it was unpacked), or under the
-// library directory it was configured for.  A build without the Ceres method
+// relative to it (an installed tree, wherever it was unpacked), under the
+// library directory it was configured for, or where the Debian package puts
+// it (for programs built on the installed library).  A build without the Ceres method
 // has no module of its own, so it looks for none.
 Module load_module() {
   Module module;
@@ -91,7 +95,8 @@ Module load_module() {
 #ifdef TAVFIT_CERES_MODULE_STAMPED
   const std::string candidates[] = {dir + "/" + kModuleName,
                                     dir + "/" TAVFIT_MODULE_RELDIR "/" + kModuleName,
-                                    std::string(TAVFIT_MODULE_DIR "/") + kModuleName};
+                                    std::string(TAVFIT_MODULE_DIR "/") + kModuleName,
+                                    std::string(TAVFIT_PACKAGE_MODULE_DIR "/") + kModuleName};
   for (const std::string &path : candidates) {
     if (dir.empty() && path[0] != '/') continue;
     if (access(path.c_str(), F_OK) != 0) continue;
