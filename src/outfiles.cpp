@@ -113,6 +113,9 @@ void forget_temp(const char *path) {
 }
 
 void end_by_signal(int sig) {
+  // A handler leaves errno as it found it: the signal raised below stays
+  // blocked until this one returns.
+  const int savedErrno = errno;
   for (std::atomic<const char *> &slot : tempSlots) {
     const char *path = slot.load();
     if (path != nullptr) unlink(path);
@@ -120,6 +123,7 @@ void end_by_signal(int sig) {
   // The default action ends the process with the signal's own status.
   signal(sig, SIG_DFL);
   raise(sig);
+  errno = savedErrno;
 }
 
 // The mode a new file gets from open(..., 0666).

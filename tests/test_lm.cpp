@@ -11,6 +11,7 @@
 // The sanitizer build's allocator must return NULL for the request no memory
 // can hold, as malloc does, instead of ending the test.
 extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
