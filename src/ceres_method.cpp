@@ -62,9 +62,7 @@ std::string check_module(const std::string &path) {
   struct stat st;
   std::uint64_t checksum = 0, size = 0;
   std::string why;
-  if (fstat(fd, &st) != 0) {
-    why = std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     why = "not a regular file";
   } else {
     size = static_cast<std::uint64_t>(st.st_size);

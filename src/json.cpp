@@ -237,6 +237,5 @@ void compose_json() {
 }
 
 void write_json(const char *path) {
-  if (!haveWritten) compose_json();
   if (!save(path, written)) fatal_fmt("Unable to write output file '%s'.", path);
 }

@@ -314,7 +314,6 @@ void guard_standard_output() {
   // A reader that goes away (a pipe into head) is a failed write, reported
   // at exit like any other, not a silent death by SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
-  new_file_mode();  // umask is read once, before anything could race with it
   struct sigaction action = {};
   action.sa_handler = end_by_signal;
   sigemptyset(&action.sa_mask);

@@ -344,8 +344,8 @@ void refresh_pending_json();
 // Builds the result document from the run state and the results; a fatal
 // ending after it writes it with status "failed", every figure kept.
 void compose_json();
-// Writes the result document (composing it first if need be).  Fatal when
-// the file cannot be written.
+// Writes the result document compose_json built.  Fatal when the file
+// cannot be written.
 void write_json(const char *path);
 
 // ---------------------------------------------------------------------------

@@ -70,7 +70,7 @@ RunResult run_tavfit(const std::vector<std::string> &args, const std::string &di
 }
 
 int run_shell(const std::string &dir, const std::string &command, std::string *output) {
-  FILE *pipe = popen(("cd '" + dir + "' && " + command + " 2>&1").c_str(), "r");
+  FILE *pipe = popen(("cd '" + dir + "' && (" + command + ") 2>&1").c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[4096];
   size_t got;

@@ -119,6 +119,7 @@ TEST(Library, FailuresAreResults) {
   EXPECT_FALSE(limit.ok);
   EXPECT_EQ(limit.message, "Maximum iterations reached without convergence: 0.");
   EXPECT_TRUE(limit.termination.recorded && limit.termination.reason == 3);
+  EXPECT_TRUE(std::isnan(limit.sse) && std::isnan(limit.rmse));  // no answer to measure
 
   // XY2 is not defined for DKd2 <= 4 DKd1: every method stops there alike,
   // levmar too, whose solver cannot be stopped from its model callback.

@@ -52,9 +52,12 @@ TEST(Binding, LimitingParametersGiveClosedForms) {
          {13, 0.4, 0, {0.5, 7.5, 7.5, 0, 123}, 7.5}});  // equal rates: Fm + 2 Fd = 1
 }
 
-TEST(BindingDeathTest, Xy2IsFatalAtFourTimesKd1AndFiniteJustAbove) {
+TEST(BindingDeathTest, Xy2IsFatalAtFourTimesKd1AndFiniteJustAbove_AndAnUnknownIdIsFatal) {
   EXPECT_EXIT((dup2(2, 1), eval(16, 0.5, 0.3, {0.8, 1, 1.5, 4})), testing::ExitedWithCode(1),
               "^ Fatal Error Detected!\n Message: Function not defined when kd2 <= 4 \\* kd1\n$");
+  double out;
+  EXPECT_EXIT((dup2(2, 1), fnf(kFitFuncCount, &out, 1, 1, std::vector<double>(10, 1.0).data())),
+              testing::ExitedWithCode(1), "^ Fatal Error Detected!\n Message: Undefined Fit Function\n$");
   // acos of an argument within 1e-10 of 1: only a few digits are meaningful.
   EXPECT_NEAR(eval(16, 0.5, 0.3, {0.8, 1, 1.5, 4 + 1e-6}), 0.24362851185243617, 2.5e-4);
 }

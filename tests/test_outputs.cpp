@@ -78,6 +78,7 @@ TEST(Outputs, ReplacedFilesKeepTheirModeAndLinks) {
   chmod((dir + "/kept.txt").c_str(), 0640);
   tavtest::write_file(dir + "/target.txt", "old\n");
   ASSERT_EQ(symlink("target.txt", (dir + "/link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("later.txt", (dir + "/dangling.txt").c_str()), 0);
   std::string output;
   ASSERT_EQ(tavtest::run_shell(dir, "umask 027 && " + kFit +
                                         " -o new.txt -short kept.txt -json link.txt",
@@ -88,7 +89,9 @@ TEST(Outputs, ReplacedFilesKeepTheirModeAndLinks) {
   ASSERT_EQ(stat((dir + "/new.txt").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   ASSERT_EQ(chmod((dir + "/new.txt").c_str(), 0604), 0);
-  ASSERT_EQ(tavtest::run_shell(dir, "umask 077 && " + kFit + " -o new.txt", &output), 0);
+  ASSERT_EQ(tavtest::run_shell(dir, "umask 077 && " + kFit + " -o new.txt -short dangling.txt",
+                               &output),
+            0);
   ASSERT_EQ(stat((dir + "/new.txt").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0604u);
   ASSERT_EQ(stat((dir + "/kept.txt").c_str(), &info), 0);
@@ -96,6 +99,28 @@ TEST(Outputs, ReplacedFilesKeepTheirModeAndLinks) {
   ASSERT_EQ(lstat((dir + "/link.txt").c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
   EXPECT_EQ(status_of(dir + "/target.txt"), "ok");
+  ASSERT_EQ(lstat((dir + "/dangling.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(tavtest::read_file(dir + "/later.txt").substr(0, 12), "     1001.6 ");
+}
+
+// A FIFO is written in place, whole, to the reader that waits at its end:
+// the check of the command line does not open it (its reader would see an
+// end of file), and a report larger than the pipe holds is written on as
+// the reader drains it.
+TEST(Outputs, FifoIsWrittenInPlace) {
+  const std::string dir = tavtest::make_temp_dir();
+  ASSERT_EQ(mkfifo((dir + "/v.fifo").c_str(), 0600), 0);
+  const std::string fit = std::string(TAVFIT_BIN) + " -d " + TAVFIT_BENCH_CURVE +
+                          " -fit T1_RELAX -parms 80:1.5:1 -short /dev/null";
+  std::string output;
+  ASSERT_EQ(tavtest::run_shell(dir, "cat v.fifo > got.txt & " + fit + " -o v.fifo; wait", &output),
+            0)
+      << output;
+  ASSERT_EQ(tavtest::run_shell(dir, fit + " -o want.txt", &output), 0);
+  const std::string want = tavtest::read_file(dir + "/want.txt");
+  EXPECT_GT(want.size(), 65536u);
+  EXPECT_EQ(tavtest::read_file(dir + "/got.txt"), want);
 }
 
 // Outputs named by the file standard output goes to (a plot through a

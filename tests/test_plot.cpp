@@ -286,6 +286,16 @@ TEST(Plot, FailuresSayWhatWentWrong) {
     EXPECT_EQ(output, std::string(" Fatal Error Detected!\n Message: Unable to draw plot 'fit.svg': ") +
                           c.why + "\n");
   }
+  // A gnuplot that cannot be executed at all.
+  const std::string bin = stand_in_gnuplot(dir + "/bin0", "exit 0");
+  chmod((bin + "/gnuplot").c_str(), 0644);
+  std::string output;
+  EXPECT_EQ(tavtest::run_shell(dir, "PATH=" + bin + " " + TAVFIT_BIN + " -d " + kT1 +
+                                        " -fit T1_RELAX -parms =900:=2:=1 -o v.txt -short s.txt -plot fit.svg",
+                               &output),
+            1);
+  EXPECT_EQ(output, " Fatal Error Detected!\n Message: Unable to draw plot 'fit.svg': gnuplot "
+                    "cannot be run: Permission denied\n");
 }
 
 // A script or plot whose bytes do not reach the disk (here a name for
