@@ -1,6 +1,6 @@
-// The Ceres method: accuracy on the NIST reference problems (through the
-// module's own entry point, at full precision), and that only "-ceres" loads
-// Ceres at all.  Its endings and reports are end-to-end cases in tests/e2e.
+// The Ceres method: the model templates on Ceres' Jet, the module's own
+// contract, and that only "-ceres" loads Ceres at all.  Its accuracy is in
+// test_reference.cpp, its endings and reports in the ceres_* end-to-end cases.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -21,13 +21,6 @@
 #include "program.h"
 
 namespace {
-
-std::vector<std::string> split(const std::string &text, char sep) {
-  std::vector<std::string> parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
-  return parts;
-}
 
 // A point inside each model's domain: parameters and an x range.
 struct ModelPoint {
@@ -107,76 +100,6 @@ TEST(CeresModels, JetValuesAreTheDoubleOnesAndDerivativesAreRight) {
       }
     }
   }
-}
-
-// Correct significant digits of value against reference (17 when equal).
-double digits(double value, double reference) {
-  const double error = std::fabs(value - reference) / std::fabs(reference);
-  return error == 0 ? 17 : -std::log10(error);
-}
-
-// Every certified problem of the manifest from both starts: 9 or more correct
-// digits in every free parameter and standard deviation, except BoxBOD from
-// its far start, where the rate runs onto the plateau of the exponential and
-// the fit must not pass for a solution.  (The solver stops within its
-// tolerances, so 9 digits is what the reference problems allow everywhere.)
-TEST(CeresReference, ReachesNineDigitsOnEveryCertifiedProblem) {
-  std::istringstream manifest(tavtest::read_file(tavtest::test_data("nist_manifest.tsv")));
-  int solved = 0, refused = 0;
-  for (std::string line; std::getline(manifest, line);) {
-    const std::vector<std::string> f = split(line, '\t');
-    if (line[0] == '#' || f[0] == "name") continue;
-    const std::string name = f[0] + " start " + f[2];
-
-    double x[kMaxData], y[kMaxData], x2[kMaxData];
-    int n = 0, columns = 0;
-    ASSERT_EQ(read_crv_data(tavtest::test_data(f[0] + ".dat").c_str(), x, y, x2, &n, &columns), 1);
-    fill_catalogue();
-    const int fit = get_fit_func(f[1].c_str());
-    int hold[kMaxParms] = {};
-    double slots[kMaxParms] = {};
-    const std::vector<std::string> start = split(f[3], ':');
-    for (size_t i = 0; i < start.size(); ++i) {
-      hold[i] = start[i][0] == '=' ? 1 : 0;
-      slots[i] = std::stod(start[i].substr(hold[i]));
-    }
-    // MGH17 from its far start takes 554 iterations.
-    const CeresFitProblem problem = {fit, fitParmNum[fit], hold, slots, n, x, y, x2, 1000};
-    CeresFitResult result;
-    tavfit_ceres_fit(&problem, &result);
-
-    if (f[0] == "BoxBOD" && f[2] == "1") {
-      EXPECT_TRUE(result.status != kCeresConverged || result.undetermined >= 0)
-          << name << ": " << result.message;
-      ++refused;
-      continue;
-    }
-    ASSERT_EQ(result.status, kCeresConverged) << name << ": " << result.message;
-    ASSERT_EQ(result.undetermined, -1) << name;
-    const std::vector<std::string> certified = split(f[4], ':'), certifiedSd = split(f[5], ':');
-    std::string table;
-    for (size_t i = 0, j = 0; i < certified.size(); ++i) {
-      if (hold[i] == 1) continue;
-      const int m = result.numFree;
-      // GAUSS depends on its width A2 only through A2 squared; from Eckerle4's
-      // first start the fit finds the negative width.
-      const bool signFree = f[1] == "GAUSS" && i == 2;
-      const double fitted = signFree ? std::fabs(result.freeParms[j]) : result.freeParms[j];
-      const double value = digits(fitted, std::stod(certified[i]));
-      const double sd = digits(std::sqrt(result.covar[j * m + j]), std::stod(certifiedSd[i]));
-      EXPECT_GE(value, 9.0) << name << " parameter " << i;
-      EXPECT_GE(sd, 9.0) << name << " SD " << i;
-      char cell[64];
-      std::snprintf(cell, sizeof cell, " %.1f/%.1f", value, sd);
-      table += cell;
-      ++j;
-    }
-    ++solved;
-    // The correct digits (parameter/SD) per free parameter, for the record.
-    std::printf("[ digits   ] %-18s%s\n", name.c_str(), table.c_str());
-  }
-  EXPECT_EQ(solved, 13);
-  EXPECT_EQ(refused, 1);
 }
 
 // The module's C interface refuses, with its own status and text, every

@@ -104,6 +104,23 @@ TEST(Outputs, ReplacedFilesKeepTheirModeAndLinks) {
   EXPECT_EQ(tavtest::read_file(dir + "/later.txt").substr(0, 12), "     1001.6 ");
 }
 
+// A file its user may not write is refused before the fit, although its
+// folder would take the new file that replaces it.  (Run as nobody when the
+// tests run as root, whom no permission stops.)
+TEST(Outputs, ReadOnlyFileIsRefusedBeforeTheFit) {
+  const std::string dir = tavtest::make_temp_dir();
+  chmod(dir.c_str(), 0777);
+  tavtest::write_file(dir + "/kept.txt", "old\n");
+  chmod((dir + "/kept.txt").c_str(), 0444);
+  const std::string as = getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  std::string output;
+  if (tavtest::run_shell(dir, as + "test -x " + TAVFIT_BIN + " -a -r " + kT1, &output) != 0)
+    GTEST_SKIP() << "the program or its example curve is out of reach of user nobody";
+  EXPECT_EQ(tavtest::run_shell(dir, as + kFit + " -o kept.txt", &output), 1);
+  EXPECT_EQ(output, " Fatal Error Detected!\n Message: Unable to open output file 'kept.txt'.\n");
+  EXPECT_EQ(tavtest::read_file(dir + "/kept.txt"), "old\n");
+}
+
 // A FIFO is written in place, whole, to the reader that waits at its end:
 // the check of the command line does not open it (its reader would see an
 // end of file), and a report larger than the pipe holds is written on as
