@@ -2,6 +2,7 @@
 #include "methods.h"
 #include "program.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -219,7 +220,7 @@ int get_args(int argc, char **argv) {
 }
 
 int do_fit() {
-  for (int k = 0; k < kMaxParms; ++k) startParms[k] = fitParms[k];
+  std::copy(fitParms, fitParms + kMaxParms, startParms);
   if (fitMethod == kMethodLevmar) {
     do_levmar();
   } else if (fitMethod == kMethodCeres) {

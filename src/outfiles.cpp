@@ -173,7 +173,11 @@ bool OutputFile::open(const std::string &path) {
   target_ = resolve_links(path);
   struct stat info;
   const bool exists = stat(target_.c_str(), &info) == 0;
-  if (exists && !S_ISREG(info.st_mode)) {
+  // A link left unresolved leads to a pipe, a socket or a deleted file
+  // (/dev/stdout, /proc/self/fd/N): it is written through, never replaced.
+  struct stat link;
+  const bool unresolved = lstat(target_.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  if ((exists && !S_ISREG(info.st_mode)) || unresolved) {
     // A device or a FIFO: there is nothing to replace, and a reader at the
     // other end expects the text where it is.
     inPlace_ = true;

@@ -1,6 +1,7 @@
 // The fitting methods as the program runs them: the run state becomes a
 // problem for the library, the library fits it, and the program says what
 // the method said where it always has, then puts the result back.
+#include <algorithm>
 #include <cmath>
 
 #include "methods.h"
@@ -65,7 +66,7 @@ int run_method(int method, double *p, double *stdDev) {
   const size_t m = r.free.size();
   for (size_t row = 0; row < m; ++row)
     for (size_t col = 0; col < m; ++col) fitCovar[row][col] = r.covariance[row * m + col];
-  for (int i = 0; i < numData; ++i) fxData[i] = r.fitted[i];
+  std::copy(r.fitted.begin(), r.fitted.end(), fxData);
   rmse = r.rmse;
   itCount = r.iterations;
   fitTermination = r.termination;
@@ -121,7 +122,6 @@ int do_ceres() { return run_method(kMethodCeres, fitParms, fitStdDev); }
 void set_results() {
   // The X2 the fit used: 0.0 on lines without a third number, the stored
   // third number on four-field lines, whose file counts two data columns.
-  if (!valid_fit_func(fitFunc)) fatal("Undefined Fit Function");
   if (!model_values(static_cast<FitFuncId>(fitFunc), run_points(), fitParms, fxData))
     fatal(kXy2ExcludedText);
 }

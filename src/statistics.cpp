@@ -34,13 +34,11 @@ Statistics statistics(const Problem &problem, const FitResult &result) {
   double sst = 0.0;
   for (double v : y) sst += (v - meanY) * (v - meanY);
   const Points points = {problem.curve.x.data(), y.data(), nullptr, s.n};
+  s.residuals.assign(y.size(), NAN);
+  s.sse = NAN;
   if (result.fitted.size() == y.size()) {
-    s.residuals.resize(y.size());
     for (int i = 0; i < s.n; ++i) s.residuals[i] = points.residual(i, result.fitted[i]);
     s.sse = squared_residuals(points, result.fitted.data());
-  } else {
-    s.residuals.assign(y.size(), NAN);
-    s.sse = NAN;
   }
   s.residual_std_error = s.dof > 0 ? std::sqrt(s.sse / dof) : NAN;
   s.r_squared = 1.0 - s.sse / sst;

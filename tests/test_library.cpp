@@ -89,6 +89,33 @@ TEST(Library, RefusesProblemsThatDoNotMatchTheirModel) {
     }
 }
 
+// The built-in models describe themselves as the catalogue does.
+TEST(Library, ModelsAreTheCatalogues) {
+  ASSERT_EQ(tavfit::models().size(), 35u);
+  EXPECT_EQ(tavfit::find_model("t1_relax"), nullptr);
+  const tavfit::Model &t1 = *tavfit::find_model("T1_RELAX");
+  EXPECT_EQ(t1.keyword + "|" + t1.label + "|" + t1.description + "|" + t1.formula,
+            "T1_RELAX|T1 Relaxation|Notes: Mo*(1 - W*EXP(-x/T1))|Y = Mo*(1 - W*exp(-X/T1))");
+  EXPECT_EQ(t1.parameters, std::vector<std::string>({"Mo", "W", "T1"}));
+  EXPECT_FALSE(t1.uses_x2);
+  EXPECT_TRUE(tavfit::find_model("XY1")->uses_x2);
+  EXPECT_EQ(&tavfit::models()[t1.id], &t1);
+}
+
+// The statistics need the fitted values of every point; with as many free
+// parameters as points there are no degrees of freedom left.
+TEST(Library, StatisticsWithoutFittedValuesOrDegreesOfFreedom) {
+  const tavfit::Problem problem = t1_problem();
+  tavfit::FitResult unfitted = tavfit::fit(problem);
+  unfitted.fitted.clear();
+  const tavfit::Statistics none = tavfit::statistics(problem, unfitted);
+  EXPECT_TRUE(std::isnan(none.sse) && std::isnan(none.residuals[0]));
+  const tavfit::Problem line = {*tavfit::find_model("LINE"), {{1, 2}, {3, 7}}, {1, 1}};
+  const tavfit::Statistics exact = tavfit::statistics(line, tavfit::fit(line, Method::Levmar));
+  EXPECT_EQ(exact.dof, 0);
+  EXPECT_TRUE(std::isnan(exact.adj_r_squared) && std::isnan(exact.residual_std_error));
+}
+
 // With every parameter held the values stand as given, with SD 0, and
 // levmar and Ceres say so.
 TEST(Library, EveryParameterHeldIsNothingToFit) {
@@ -139,6 +166,23 @@ TEST(Library, FailuresAreResults) {
             "levmar: Fewer data points than free parameters");
   EXPECT_EQ(tavfit::fit(twoPoints, Method::Ceres).message,
             "ceres: Fewer data points than free parameters");
+}
+
+// Ceres differentiates for each number of free parameters apart: with all
+// nine free, the largest model still runs through the solver.
+TEST(Library, CeresFitsNineFreeParameters) {
+  if (!TAVFIT_HAVE_CERES) GTEST_SKIP() << "built without the Ceres method";
+  const tavfit::Model &model = *tavfit::find_model("Z_CP_DIM");
+  const std::vector<double> start = {0, 20, 0, 0, 25, 500, 330, 1e-4, 0};
+  tavfit::Curve curve;
+  for (int i = 0; i < 40; ++i) {
+    curve.x.push_back(300 + i);
+    curve.y.push_back(tavfit::evaluate(model, 300 + i, 0, start) + 0.01 * std::sin(i));
+  }
+  const tavfit::FitResult r = tavfit::fit({model, curve, start}, Method::Ceres);
+  EXPECT_EQ(r.free.size(), 9u);
+  EXPECT_TRUE(r.termination.recorded) << r.message;
+  EXPECT_EQ(r.termination.info.size(), 3u);
 }
 
 // The program reads at most 1500 points; the library takes any number.

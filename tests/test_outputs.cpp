@@ -223,6 +223,7 @@ TEST(Outputs, EveryFailureReplacesAnEarlierResult) {
     const nlohmann::json doc = nlohmann::json::parse(tavtest::read_file(dir + "/r.json"));
     EXPECT_EQ(doc["status"], "failed");
     EXPECT_EQ(doc["message"], "The run did not finish (interrupted or killed).");
+    EXPECT_TRUE(doc.contains("termination") && doc["termination"].is_null());
     EXPECT_FALSE(tavtest::file_exists(dir + "/v.txt"));
     EXPECT_FALSE(has_temporary_files(dir));
   }

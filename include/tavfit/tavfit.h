@@ -143,7 +143,9 @@ struct Statistics {
   std::vector<double> residuals;    // per point: fitted - y
 };
 
-// The statistics of result, a fit of problem.
+// The statistics of result, a fit of problem.  The figures of the points
+// (residuals, sse and what follows) are NaN unless result.fitted holds one
+// value per point, as fit() gives it.
 Statistics statistics(const Problem &problem, const FitResult &result);
 
 // The value of model at (x, x2) with the parameters p (one per parameter),
