@@ -209,7 +209,11 @@ bool OutputFile::commit() {
   fd_ = -1;
   bool ok = close(fd) == 0 && !failed_;
   if (!inPlace_) {
-    ok = ok && rename(writePath_.c_str(), target_.c_str()) == 0;
+    // Only a regular file or a new name is ever replaced: a device, a FIFO or
+    // a link found here (put there since open, say) is refused, not renamed over.
+    struct stat info;
+    ok = ok && (lstat(target_.c_str(), &info) != 0 || S_ISREG(info.st_mode)) &&
+         rename(writePath_.c_str(), target_.c_str()) == 0;
     if (!ok) unlink(writePath_.c_str());
     forget_temp(writePath_.c_str());
   }

@@ -100,6 +100,8 @@ TEST(Library, ModelsAreTheCatalogues) {
   EXPECT_FALSE(t1.uses_x2);
   EXPECT_TRUE(tavfit::find_model("XY1")->uses_x2);
   EXPECT_EQ(&tavfit::models()[t1.id], &t1);
+  EXPECT_EQ(tavfit::evaluate(t1, 0, 0, {900, 2, 1}), -900);
+  EXPECT_TRUE(std::isnan(tavfit::evaluate(t1, 0, 0, {900, 2})));  // one value short
 }
 
 // The statistics need the fitted values of every point; with as many free
