@@ -156,6 +156,7 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
     return failed(std::move(result), kXy2ExcludedText);
   result.sse = squared_residuals(points, result.fitted.data());
   result.rmse = std::sqrt(result.sse / n);
+  result.check = check_answer(fp, fitted, result.sd.data());
   result.ok = true;
   return result;
 }

@@ -72,6 +72,29 @@ Json termination() {
           {"info", info}};
 }
 
+// The answer against the least-squares minimum, null when nothing was checked.
+Json check() {
+  const tavfit::Check &c = fitCheck;
+  if (!c.done) return nullptr;
+  auto name = [](int slot) { return slot < 0 ? Json(nullptr) : Json(parm_name(fitParmStr[fitFunc][slot])); };
+  Json exact = Json::array(), undetermined = Json::array();
+  for (double sd : c.exact_sd) exact.push_back(number(sd));
+  for (int slot : c.undetermined) undetermined.push_back(name(slot));
+  Json doc = {{"at_minimum", c.at_minimum},
+              {"distance_sd", number(c.distance_sd)},
+              {"parameter", name(c.distance_parameter)},
+              {"sd_relative_error", number(c.sd_relative_error)},
+              {"sd_parameter", name(c.sd_parameter)},
+              {"exact_sd", exact},
+              {"undetermined", undetermined}};
+  if (!c.at_minimum) {
+    Json values = Json::array();
+    for (double v : c.minimum) values.push_back(number(v));
+    doc["minimum"] = {{"sse", number(c.minimum_sse)}, {"values", values}};
+  }
+  return doc;
+}
+
 // A matrix over the free parameters (row-major), with their names.
 Json free_matrix(const std::vector<double> &matrix) {
   const FreeSlots freeSlots = free_slots(numParms, holdConstFlag);
@@ -123,6 +146,7 @@ Json full_document() {
   doc["covariance"] = free_matrix(covariance);
   doc["correlation"] = free_matrix(r.correlation);
   doc["termination"] = termination();
+  doc["check"] = check();
 
   Json points = Json::array();
   for (int i = 0; i < numData; ++i) {

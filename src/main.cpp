@@ -69,6 +69,7 @@ const OptionInfo kOptions[] = {
     {"-itmax", "N", "iteration limit (default 500)"},
     // Here the methods' own options, from the table of the methods.
     {"-log", "FILE", "create FILE empty (nothing is written to it)"},
+    {"-strict", nullptr, "an answer that is not the least-squares fit is fatal"},
     {"-debug", nullptr, "accepted; changes nothing"},
     {"-list", nullptr, "list the models: keyword, parameters, X2, label"},
     {"-describe", "KEYWORD", "a model in full: formula, meanings, units, example"},
@@ -170,6 +171,10 @@ int get_args(int argc, char **argv) {
     auto is = [option](const char *name) { return std::strcmp(option, name) == 0; };
     if (is("-debug")) {
       debugLevel = 1;
+      continue;
+    }
+    if (is("-strict")) {
+      strictCheck = 1;
       continue;
     }
     if (const MethodRow *method = method_of_option(option)) {

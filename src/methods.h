@@ -69,5 +69,9 @@ bool tavrin_check_start(const FitProblem &problem, MethodOutput &out);
 void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 
+// The check of a fitted answer (slots, with the SDs reported per slot)
+// against the least-squares minimum of the problem (check.cpp).
+tavfit::Check check_answer(const FitProblem &problem, const double *slots, const double *sd);
+
 // A message of the core, with the number as C's %d writes it.
 std::string with_int(const char *before, long long value, const char *after);

@@ -46,6 +46,7 @@ extern int fitFunc;       // fit-function id 0..34, -1 = none chosen
 extern int fitMethod;     // kMethodLevmar, kMethodTavrin or kMethodCeres
 extern int maxIt;         // iteration limit handed to the fitting method
 extern int debugLevel;    // set by -debug; nothing depends on it
+extern int strictCheck;   // set by -strict: an answer that is not the minimum is fatal
 extern std::string dataFname;      // -d
 extern std::string outVerbFname;   // -o
 extern std::string outShortFname;  // -short
@@ -81,6 +82,9 @@ extern double fitCovar[kMaxParms][kMaxParms];
 // Why the fitting method stopped, as the method said it; recorded = false
 // until a method has run.
 extern tavfit::Termination fitTermination;
+// The check of the answer against the least-squares minimum; done = false
+// until a fit has been checked.
+extern tavfit::Check fitCheck;
 
 // Fit-function catalogue, indexed by id; filled by init_vars.
 extern const char *fitLabel[kCatalogueSlots];

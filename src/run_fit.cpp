@@ -50,6 +50,40 @@ void print_ceres_summary(const tavfit::FitResult &r) {
   print_covariance(r);
 }
 
+std::string parameter(int slot) { return parm_name(fitParmStr[fitFunc][slot]); }
+
+// Says how an answer that is not the least-squares fit falls short: as
+// warnings, or with -strict as the fatal message of its first shortcoming.
+void report_check(const tavfit::FitResult &r) {
+  const tavfit::Check &c = r.check;
+  if (!c.done || c.at_minimum) return;
+  std::vector<std::string> shortcomings;
+  if (c.distance_sd > tavfit::kCheckDistance)
+    shortcomings.push_back(format_msg(
+        "the fit stopped %.3g standard deviations of %s short of the least-squares minimum; the "
+        "sum of squares falls from %.5g to %.5g there. Refit with -ceres or from other start "
+        "values.",
+        c.distance_sd, parameter(c.distance_parameter).c_str(), r.sse, c.minimum_sse));
+  if (c.sd_relative_error > tavfit::kCheckSdError)
+    shortcomings.push_back(format_msg(
+        "the standard deviations are up to %.0f %% off those of the exact derivatives (%s: "
+        "%.3g, exact %.3g); -ceres reports exact ones.",
+        100 * c.sd_relative_error, parameter(c.sd_parameter).c_str(), r.sd[c.sd_parameter],
+        c.exact_sd[c.sd_parameter]));
+  if (!c.undetermined.empty()) {
+    std::string names;
+    for (size_t k = 0; k < c.undetermined.size(); ++k)
+      names += (k == 0 ? "" : k + 1 == c.undetermined.size() ? " and " : ", ") +
+               parameter(c.undetermined[k]);
+    shortcomings.push_back("the data do not determine " + names +
+                           " near the fitted values: the sum of squares does not change along "
+                           "them there, and their standard deviations mean nothing. Refit from "
+                           "other start values, hold parameters, or fit data that tell them apart.");
+  }
+  if (strictCheck != 0) fatal(shortcomings.front());
+  for (const std::string &text : shortcomings) show_msg(kWarning, text.c_str());
+}
+
 // Runs method on the run state and puts the result back into it (p and
 // stdDev are fitParms and fitStdDev); a failure ends the run.
 int run_method(int method, double *p, double *stdDev) {
@@ -75,6 +109,8 @@ int run_method(int method, double *p, double *stdDev) {
     if (method == kMethodCeres) print_ceres_summary(r);
   }
   if (!r.ok) fatal(r.message);
+  fitCheck = r.check;
+  report_check(r);
   return 0;
 }
 

@@ -9,6 +9,7 @@ int fitFunc;
 int fitMethod;
 int maxIt;
 int debugLevel;
+int strictCheck;
 std::string dataFname;
 std::string outVerbFname;
 std::string outShortFname;
@@ -33,6 +34,7 @@ double rmse;
 int itCount;
 double fitCovar[kMaxParms][kMaxParms];
 tavfit::Termination fitTermination;
+tavfit::Check fitCheck;
 
 const char *fitLabel[kCatalogueSlots];
 const char *fitNote[kCatalogueSlots];

@@ -11,6 +11,7 @@
 
 #include <tavfit/tavfit.h>
 
+#include "methods.h"
 #include "support.h"
 
 namespace {
@@ -116,6 +117,34 @@ TEST(Library, StatisticsWithoutFittedValuesOrDegreesOfFreedom) {
   const tavfit::Statistics exact = tavfit::statistics(line, tavfit::fit(line, Method::Levmar));
   EXPECT_EQ(exact.dof, 0);
   EXPECT_TRUE(std::isnan(exact.adj_r_squared) && std::isnan(exact.residual_std_error));
+}
+
+// For a straight line the minimum, its SDs and so the distance of any answer
+// are known in closed form.
+TEST(Check, MeasuresAStraightLineAnswerInStandardDeviations) {
+  const std::vector<double> x = {1, 2, 3, 4, 5}, y = {2.1, 3.9, 6.2, 7.8, 10.1}, x2(5, 0.0);
+  const double a = 1.99, b = 0.05;  // Sxy / Sxx = 19.9 / 10, and ybar - a xbar
+  const double s2 = (39.708 - a * 19.9) / 3;  // (Syy - a Sxy) / (n - 2)
+  const double sdA = std::sqrt(s2 / 10), sdB = std::sqrt(s2 * (0.2 + 9.0 / 10));
+  const int hold[2] = {0, 0};
+  const double start[2] = {0, 0};
+  const FitProblem problem = {kLine, 2, {x.data(), y.data(), x2.data(), 5}, start, hold,
+                              free_slots(2, hold), 500};
+  const double answer[2] = {a + 2.5 * sdA, b}, reportedSd[2] = {1.2 * sdA, sdB};
+  const tavfit::Check c = check_answer(problem, answer, reportedSd);
+  ASSERT_TRUE(c.done);
+  EXPECT_FALSE(c.at_minimum);
+  EXPECT_NEAR(c.distance_sd, 2.5, 1e-9);
+  EXPECT_EQ(c.distance_parameter, 0);
+  EXPECT_NEAR(c.sd_relative_error, 0.2, 1e-9);
+  EXPECT_EQ(c.sd_parameter, 0);
+  EXPECT_NEAR(c.minimum[0], a, 1e-12);
+  EXPECT_NEAR(c.minimum[1], b, 1e-12);
+  EXPECT_NEAR(c.exact_sd[0], sdA, 1e-12 * sdA);
+  EXPECT_NEAR(c.exact_sd[1], sdB, 1e-12 * sdB);
+  EXPECT_NEAR(c.minimum_sse, 3 * s2, 1e-12);
+  const double atMinimum[2] = {a, b};
+  EXPECT_TRUE(check_answer(problem, atMinimum, c.exact_sd.data()).at_minimum);
 }
 
 // With every parameter held the values stand as given, with SD 0, and

@@ -90,6 +90,35 @@ struct Termination {
   std::vector<std::pair<std::string, double>> info;
 };
 
+// Whether an answer is the least-squares fit.  After every fit that ends with
+// free parameters, the library goes on from the answer to the least-squares
+// minimum with the model's exact derivatives (Levenberg-Marquardt on the
+// exact Jacobian; at an answer that is the minimum already, the first
+// Gauss-Newton step is negligible and it stops there), and measures the
+// answer against it.
+struct Check {
+  // False when nothing was checked: a failed fit, nothing free, no degree of
+  // freedom left, or a model not defined along the way.
+  bool done = false;
+  // The answer is the least-squares fit: within kCheckDistance standard
+  // deviations of the minimum, its SDs within kCheckSdError of the exact
+  // ones, and every free parameter determined by the data.
+  bool at_minimum = true;
+  double distance_sd = 0.0;        // max over the free parameters of |value - minimum| / exact SD
+  int distance_parameter = -1;     // the parameter that maximum belongs to
+  double sd_relative_error = 0.0;  // max of |sd - exact SD| / exact SD
+  int sd_parameter = -1;           // the parameter that maximum belongs to
+  // At the minimum: the exact SDs, sqrt(SSE/(n - p) ((J^T J)^-1)_kk), one per
+  // parameter (NaN where held, infinite where the data do not determine it),
+  // the values, and the sum of squares.
+  std::vector<double> exact_sd;
+  std::vector<double> minimum;
+  double minimum_sse = 0.0;
+  std::vector<int> undetermined;   // parameters the data do not determine there
+};
+constexpr double kCheckDistance = 0.1;  // standard deviations
+constexpr double kCheckSdError = 0.1;   // relative
+
 // A warning or a note a method gave on its way, in order.
 struct Message {
   enum Level { Warning, Note };
@@ -117,6 +146,7 @@ struct FitResult {
   // The method got as far as its solver summary (Levmar and Ceres print one;
   // its figures are termination, value and covariance).
   bool has_summary = false;
+  Check check;  // the answer against the least-squares minimum (when ok)
 };
 
 // Fits problem with method.  Returns a result whose ok is false, with a
