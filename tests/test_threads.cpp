@@ -148,6 +148,10 @@ std::string fit_record(const Case &c) {
   for (const auto &info : t.info) rec(info.first.c_str(), info.second);
   for (const tavfit::Message &m : r.messages) rec(m.level == m.Warning ? "warning" : "note", m.text);
   rec("has_summary", r.has_summary);
+  const tavfit::Check &k = r.check;
+  rec("check", k.done)("at_minimum", k.at_minimum)("distance", k.distance_sd);
+  rec("sd_error", k.sd_relative_error)("exact_sd", k.exact_sd)("minimum", k.minimum);
+  rec("minimum_sse", k.minimum_sse);
   rec("n", s.n)("p", s.p)("dof", s.dof)("stat_sse", s.sse)("rse", s.residual_std_error);
   rec("r2", s.r_squared)("adj_r2", s.adj_r_squared)("aic", s.aic)("bic", s.bic)("t975", s.t975);
   rec("correlation", s.correlation)("ci_low", s.ci95_low)("ci_high", s.ci95_high);
