@@ -56,11 +56,14 @@ TEST(Catalogue, EveryModelSaysWhatItsVariablesAndParametersMean) {
       EXPECT_TRUE(filled(parm.meaning) && filled(parm.unit) && filled(parm.start)) << k;
       EXPECT_TRUE(names(formula, parm_name(parm.label))) << parm_name(parm.label);
     }
-    // The typical start has one field per parameter.
+    // The typical start has one field per parameter, each wholly a number.
     int fields = 0;
     std::istringstream start(entry.start);
     for (std::string field; std::getline(start, field, ':');) fields += !field.empty();
     EXPECT_EQ(fields, entry.parmNum);
+    clear_run_messages();
+    start_values(id);
+    EXPECT_TRUE(run_messages().empty()) << entry.start;
   }
 }
 
