@@ -6,16 +6,20 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
-          help2man groff-base dpkg-dev file clang libclang-rt-14-dev
-          nlohmann-json3-dev libboost-math-dev libceres-dev gnuplot-nox pkg-config)
+# What the build needs (the test programs and the manual page are part of it).
+DEMO_PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
+               help2man nlohmann-json3-dev libboost-math-dev libceres-dev)
+# What the tests also run (groff, dpkg-deb, gnuplot, pkg-config), and clang
+# for CI's sanitizer and fuzz builds.
+TEST_PACKAGES=("${DEMO_PACKAGES[@]}" groff-base dpkg-dev file gnuplot-nox pkg-config
+               clang libclang-rt-14-dev)
 # The bench verb also builds the GSL driver, a yardstick in bench/.
-BENCH_PACKAGES=(libgsl-dev)
+BENCH_PACKAGES=("${TEST_PACKAGES[@]}" libgsl-dev)
 BUILD_DIR=build
 
 install_missing() {
   local missing=()
-  for pkg in "${PACKAGES[@]}"; do
+  for pkg in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$pkg")
     fi
@@ -48,8 +52,10 @@ demo() {
 }
 
 case "${1:-}" in
-  demo) install_missing; build; demo ;;
-  test) install_missing; build; ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" ;;
-  bench) PACKAGES+=("${BENCH_PACKAGES[@]}"); install_missing; build; "$BUILD_DIR"/bench/run_bench.sh "$BUILD_DIR" ;;
+  demo) install_missing "${DEMO_PACKAGES[@]}"; build; demo ;;
+  test) install_missing "${TEST_PACKAGES[@]}"; build
+        ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" ;;
+  bench) install_missing "${BENCH_PACKAGES[@]}"; build
+         "$BUILD_DIR"/bench/run_bench.sh "$BUILD_DIR" ;;
   *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
 esac

@@ -24,6 +24,12 @@ void init_vars() {
   fill_catalogue();
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.
-  if (read_crv_data(dataFname.c_str(), xData, yData, tData, &numData, &numDataCol) == 0)
+  bool hasX2 = false;
+  if (read_crv_data(dataFname.c_str(), xData, yData, tData, &numData, &numDataCol, &hasX2) == 0)
     exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
+  // Without X2 the model would see X2 = 0 at every point, and the fit fail
+  // for a reason that hides this one.
+  const CatalogueEntry &model = catalogue_entry(fitFunc);
+  if (model.x2.meaning != nullptr && !hasX2)
+    fatal_fmt("%s needs X Y X2 lines; the data file has X Y lines.", model.keyword);
 }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -213,7 +214,7 @@ int scan_data_line(const char *line, double *x, double *y, double *x2,
 }
 
 int read_crv_data(const char *path, double *x, double *y, double *x2, int *count,
-                  int *columns) {
+                  int *columns, bool *hasX2) {
   const FdCloser file{open(path, O_RDONLY)};
   // A directory opens for reading but yields no line: say so, as for a file
   // that cannot be opened, instead of reporting too few points.
@@ -284,6 +285,10 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
       fileFields = fields;
     else if (fields != fileFields)
       fatal("Error, Inconsistent number of data columns\n");
+    // A NaN or an infinity (1e999 too) would become a point and poison every
+    // sum of the fit.  The words after three numbers are no data.
+    if (!std::isfinite(x[n]) || !std::isfinite(y[n]) || (fields >= 3 && !std::isfinite(third)))
+      fatal_fmt("Line %d of the data file holds a value that is not a finite number.", lineNumber);
     x2[n] = fields >= 3 ? third : 0.0;
     ++n;
   }
@@ -291,6 +296,7 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
   if (n < kMinData) fatal_fmt("Error, Min data points is (%d)\n", kMinData);
   *count = n;
   *columns = (fileFields == 3 || fileFields == 5) ? 3 : 2;
+  if (hasX2 != nullptr) *hasX2 = fileFields >= 3;
   return 1;
 }
 

@@ -1,8 +1,10 @@
 // The command line, the program entry and the run driver.
 #include "methods.h"
+#include "numfmt.h"
 #include "program.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,13 +19,73 @@ void test_open(const std::string &name) {
   if (!can_write_output(name)) fatal_fmt("Unable to open output file '%s'.", name.c_str());
 }
 
+// True when nothing but white space is left at `at`.
+bool only_blanks(const char *at) {
+  while (is_c_space(*at)) ++at;
+  return *at == '\0';
+}
+
+// Values are read by their leading number alone, as atoi and atof read them,
+// so 1e3 gives an -itmax of 1: say what a value that is not wholly a number
+// was read as.
+void warn_read_as(const char *value, const std::string &read) {
+  show_msg(kWarning, format_msg("Value '%s' read as %s.", value, read.c_str()).c_str());
+}
+
 // Reads a decimal integer as atoi does, but clamps out-of-range values
 // instead of leaving them undefined.
 int read_int(const char *word) {
-  const long value = std::strtol(word, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
+  char *end;
+  const long value = std::strtol(word, &end, 10);
+  const int clamped =
+      value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+  if (end == word || !only_blanks(end)) warn_read_as(word, std::to_string(clamped));
+  return clamped;
+}
+
+// Edits (letters changed, added or dropped, letter case aside) that turn a
+// into b; at most limit + 1 is reported.
+int edit_distance(const std::string &a, const std::string &b, int limit) {
+  const int m = static_cast<int>(a.size()), n = static_cast<int>(b.size());
+  if (std::abs(m - n) > limit) return limit + 1;
+  auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+  std::vector<int> row(n + 1);
+  for (int j = 0; j <= n; ++j) row[j] = j;
+  for (int i = 1; i <= m; ++i) {
+    int diagonal = row[0];
+    row[0] = i;
+    for (int j = 1; j <= n; ++j) {
+      const int above = row[j];
+      const int change = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + change});
+      diagonal = above;
+    }
+  }
+  return std::min(row[n], limit + 1);
+}
+
+// The option a misspelt word most likely meant, or nullptr.  The leading
+// dashes do not count; the letters may differ by one edit in a name of two
+// to four letters, by two in a longer one, and only in case in a name of one
+// letter (any letter is one edit from -d, -o and -h).  A word without a
+// leading dash is no option at all.
+const OptionInfo *nearest_option(const char *word) {
+  if (word[0] != '-') return nullptr;
+  const auto dashes = [](const char *text) { return std::strspn(text, "-"); };
+  const std::string letters = word + dashes(word);
+  const OptionInfo *best = nullptr;
+  int bestCost = INT_MAX;
+  for (int k = 0; k < option_count(); ++k) {
+    const OptionInfo &option = option_at(k);
+    const std::string name = option.word + dashes(option.word);
+    const int limit = name.size() <= 1 ? 0 : name.size() <= 4 ? 1 : 2;
+    const int distance = edit_distance(letters, name, limit);
+    if (distance > limit) continue;
+    // Of two names as near, the one with as many dashes: --Help is --help.
+    const int cost = 2 * distance + (dashes(word) == dashes(option.word) ? 0 : 1);
+    if (cost < bestCost) best = &option, bestCost = cost;
+  }
+  return best;
 }
 
 bool takes_value(const char *word) {
@@ -138,7 +200,12 @@ int read_parms(const char *word, double *values, int *hold) {
       const std::string text(field, length);
       const bool held = text[0] == '=';
       hold[k] = held ? 1 : 0;
-      values[k] = std::atof(text.c_str() + (held ? 1 : 0));
+      const char *number = text.c_str() + (held ? 1 : 0);
+      char *end;
+      values[k] = std::strtod(number, &end);  // as atof reads it
+      // "=" alone holds at 0, as specified.
+      if (*number != '\0' && (end == number || !only_blanks(end)))
+        warn_read_as(text.c_str(), format_msg("%g", values[k]));
       ++k;
     }
     if (end == nullptr) break;
@@ -183,7 +250,12 @@ int get_args(int argc, char **argv) {
     }
     if (find_option(option) == nullptr) {
       // Skipped as before, but a misspelt option should not go unnoticed.
-      show_msg(kWarning, format_msg("Unknown option '%s' ignored.", option).c_str());
+      if (const OptionInfo *meant = nearest_option(option))
+        show_msg(kWarning, format_msg("Unknown option '%s' ignored; did you mean '%s'?", option,
+                                      meant->word)
+                               .c_str());
+      else
+        show_msg(kWarning, format_msg("Unknown option '%s' ignored.", option).c_str());
       continue;
     }
     if (!takes_value(option)) continue;

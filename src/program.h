@@ -142,9 +142,10 @@ int get_args(int argc, char **argv);
 
 // Reads a "-parms" word into values and hold flags: fields separated by ':',
 // empty fields dropped, field k for slot k, "=v" holding the slot at v, each
-// number read as atof reads it.  Slots after the last field keep what they
-// had; fields beyond the kMaxParms slots are ignored.  Returns the number of
-// non-empty fields, those beyond the slots included.
+// number read as atof reads it, with a warning for a field that is not
+// wholly a number.  Slots after the last field keep what they had; fields
+// beyond the kMaxParms slots are ignored.  Returns the number of non-empty
+// fields, those beyond the slots included.
 int read_parms(const char *word, double *values, int *hold);
 
 // Runs the chosen fitting method, then writes the verbose and short reports.
@@ -190,7 +191,8 @@ void fill_catalogue();
 std::string parm_name(const char *label);
 
 // Fills the catalogue, sets numParms and loads the data file into the run
-// state; exits with status 1 when the data file cannot be opened.
+// state; exits with status 1 when the data file cannot be opened, or holds
+// no X2 for a model that needs it.
 void init_vars();
 
 // ---------------------------------------------------------------------------
@@ -208,10 +210,12 @@ int scan_data_line(const char *line, double *x, double *y, double *x2,
 // line whose number runs into ",25" included) are counted in one warning.
 // Returns 1 with the point count and the number of data columns (2 or 3), or
 // 0 after a warning when the file cannot be opened or read (a directory
-// included).  Every other error, a longer line, a NUL byte or UTF-16 text
-// among them, is fatal.
+// included).  hasX2, when given, receives whether the points carry X2: the
+// lines hold three numbers, as 4-field lines of two data columns do too.
+// Every other error, a longer line, a NUL byte, UTF-16 text or a value that
+// is not a finite number among them, is fatal.
 int read_crv_data(const char *path, double *x, double *y, double *x2,
-                  int *count, int *columns);
+                  int *count, int *columns, bool *hasX2 = nullptr);
 
 // Fills fxData with the model at the fitted parameters and the X2 of each
 // point, as the fit used them.

@@ -94,7 +94,7 @@ TEST(FitFunc, OnlyTheExactKeywordMatches) {
 // it with its label and description and lists its parameter labels in order.
 TEST(Catalogue, VerboseReportHeaderOfEveryModel) {
   const std::string dir = tavtest::make_temp_dir();
-  tavtest::write_file(dir + "/pts.dat", "1 2\n2 3\n");
+  tavtest::write_file(dir + "/pts.dat", "1 2 1\n2 3 1\n");  // X2 for XY1 and XY2
   const double held[kMaxParms] = {1, 1, 1, 5, 1, 1, 1, 1, 1, 1};  // XY2 needs DKd2 > 4 DKd1
   for (const ModelRow &model : model_listing()) {
     const tavtest::RunResult run = tavtest::run_tavfit(

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "methods.h"
 #include "support.h"
 #include "program.h"
 
@@ -56,11 +57,14 @@ TEST(Catalogue, EveryModelSaysWhatItsVariablesAndParametersMean) {
       EXPECT_TRUE(filled(parm.meaning) && filled(parm.unit) && filled(parm.start)) << k;
       EXPECT_TRUE(names(formula, parm_name(parm.label))) << parm_name(parm.label);
     }
-    // The typical start has one field per parameter.
+    // The typical start has one field per parameter, each wholly a number.
     int fields = 0;
     std::istringstream start(entry.start);
     for (std::string field; std::getline(start, field, ':');) fields += !field.empty();
     EXPECT_EQ(fields, entry.parmNum);
+    clear_run_messages();
+    start_values(id);
+    EXPECT_TRUE(run_messages().empty()) << entry.start;
   }
 }
 
@@ -85,6 +89,23 @@ TEST(HelpText, DescriptionsFitTheTerminal) {
       }
     }
   }
+}
+
+// The manual page's own description counts the methods and names each by its
+// option, so that a method added to the table cannot go unmentioned there.
+TEST(ManualPage, DescriptionNamesEveryMethod) {
+  const std::string h2m =
+      tavtest::read_file(std::string(TAVFIT_TEST_DATA) + "/../../dist/tavfit.h2m");
+  const size_t begin = h2m.find("[>DESCRIPTION]");
+  ASSERT_NE(begin, std::string::npos);
+  const std::string description = h2m.substr(begin, h2m.find("\n[", begin) - begin);
+  const char *const counts[] = {"One", "Two", "Three", "Four", "Five"};
+  ASSERT_LE(kMethodCount, 5);
+  EXPECT_NE(description.find(std::string(counts[kMethodCount - 1]) + " fitting methods"),
+            std::string::npos);
+  for (int k = 0; k < kMethodCount; ++k)  // "-ceres" as groff writes it: "\-ceres"
+    EXPECT_NE(description.find(std::string("\\") + kMethods[k].option), std::string::npos)
+        << kMethods[k].option;
 }
 
 // Each word, anywhere among other options, prints and exits 0 without
