@@ -187,9 +187,8 @@ bool OutputFile::open(const std::string &path) {
   }
   inPlace_ = false;
   writePath_ = parent_of(target_) + "/.tavfit-XXXXXX";
-  fd_ = mkostemp(&writePath_[0], O_CLOEXEC);
+  fd_ = make_temp_file(writePath_);
   if (fd_ < 0) return false;
-  remember_temp(writePath_.c_str());
   // The new file takes the place of the old one with its permissions (and
   // owner, where that may be given), or those of a file open() creates.
   if (exists) {
@@ -258,10 +257,11 @@ bool can_write_output(const std::string &path) {
   }
   // The new file is made beside the target and renamed over it.
   std::string probe = parent_of(target) + "/.tavfit-XXXXXX";
-  const int fd = mkostemp(&probe[0], O_CLOEXEC);
+  const int fd = make_temp_file(probe);
   if (fd < 0) return false;
   close(fd);
   unlink(probe.c_str());
+  forget_temp_file(probe.c_str());
   return true;
 }
 
@@ -328,6 +328,14 @@ void guard_standard_output() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
-void remember_temp_file(const char *path) { remember_temp(path); }
+int make_temp_file(std::string &path) {
+  // Named before it exists, so that a signal between its making and its
+  // naming cannot leave it behind: mkostemp fills in the very characters the
+  // handler would read.
+  remember_temp(path.c_str());
+  const int fd = mkostemp(&path[0], O_CLOEXEC);
+  if (fd < 0) forget_temp(path.c_str());
+  return fd;
+}
 
 void forget_temp_file(const char *path) { forget_temp(path); }

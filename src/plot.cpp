@@ -305,8 +305,7 @@ class TempFile {
   }
   bool make(const std::string &dir, const char *prefix) {
     path_ = dir + "/" + prefix + "XXXXXX";
-    fd_ = mkostemp(&path_[0], O_CLOEXEC);
-    if (fd_ >= 0) remember_temp_file(path_.c_str());
+    fd_ = make_temp_file(path_);
     return fd_ >= 0;
   }
   int fd() const { return fd_; }

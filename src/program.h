@@ -300,9 +300,11 @@ void check_output_names(const std::string &data, const std::vector<std::string> 
 // and SIGHUP remove the temporary files before they end the run.
 void guard_standard_output();
 
-// Makes a signal that ends the run remove path, as it removes the temporary
-// files of OutputFile.  path must stay valid until forget_temp_file(path).
-void remember_temp_file(const char *path);
+// Makes a temporary file from path ("...XXXXXX", filled in as mkstemp does)
+// that a signal ending the run removes, as it removes the temporary files of
+// OutputFile; returns its descriptor, or -1.  path must stay valid until
+// forget_temp_file(path).
+int make_temp_file(std::string &path);
 void forget_temp_file(const char *path);
 
 // ---------------------------------------------------------------------------
