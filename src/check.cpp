@@ -82,14 +82,11 @@ struct Svd {
   std::vector<double> a, u, s, vt, work;
   double d[kMaxParms] = {};
 
+  // dgesvd's documented minimum work space, for n >= m: no query call, which
+  // costs as much as the decomposition itself for the sizes fits have.
   Svd(int rows, int cols) : n(rows), m(cols), a(size_t(rows) * cols), u(size_t(rows) * cols),
-                            s(cols), vt(size_t(cols) * cols) {
-    int lwork = -1, info = 0;
-    double size = 0.0;
-    dgesvd_("S", "S", &n, &m, a.data(), &n, s.data(), u.data(), &n, vt.data(), &m, &size, &lwork,
-            &info, 1, 1);
-    work.resize(static_cast<size_t>(size > 1 ? size : 1));
-  }
+                            s(cols), vt(size_t(cols) * cols),
+                            work(size_t(std::max(3 * cols + rows, 5 * cols))) {}
 
   bool decompose(const double *J, const double *q) {
     for (int j = 0; j < m; ++j) {

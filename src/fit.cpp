@@ -33,23 +33,25 @@ std::string with_int(const char *before, long long value, const char *after) {
   return before + std::to_string(value) + after;
 }
 
+tavfit::Model builtin_model(int id) {
+  const CatalogueEntry &entry = catalogue_entry(id);
+  tavfit::Model model;
+  model.keyword = entry.keyword;
+  model.label = entry.label;
+  model.description = entry.note;
+  model.formula = entry.formula;
+  for (int k = 0; k < entry.parmNum; ++k) model.parameters.push_back(parm_name(entry.parm[k].label));
+  model.uses_x2 = entry.x2.meaning != nullptr;
+  model.id = id;
+  return model;
+}
+
 namespace tavfit {
 namespace {
 
 std::vector<Model> make_models() {
   std::vector<Model> all;
-  for (int id = 0; id < kFitFuncCount; ++id) {
-    const CatalogueEntry &entry = catalogue_entry(id);
-    Model model;
-    model.keyword = entry.keyword;
-    model.label = entry.label;
-    model.description = entry.note;
-    model.formula = entry.formula;
-    for (int k = 0; k < entry.parmNum; ++k) model.parameters.push_back(parm_name(entry.parm[k].label));
-    model.uses_x2 = entry.x2.meaning != nullptr;
-    model.id = id;
-    all.push_back(model);
-  }
+  for (int id = 0; id < kFitFuncCount; ++id) all.push_back(builtin_model(id));
   return all;
 }
 

@@ -73,5 +73,8 @@ void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 // against the least-squares minimum of the problem (check.cpp).
 tavfit::Check check_answer(const FitProblem &problem, const double *slots, const double *sd);
 
+// The built-in model id as a Model value (what models() holds, made alone).
+tavfit::Model builtin_model(int id);
+
 // A message of the core, with the number as C's %d writes it.
 std::string with_int(const char *before, long long value, const char *after);

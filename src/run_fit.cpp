@@ -135,7 +135,8 @@ int method_code(tavfit::Method method) {
 }
 
 tavfit::Problem run_problem() {
-  tavfit::Problem problem = {tavfit::models()[fitFunc], {}, {}, {}};
+  // One model made, not the catalogue's 35: a one-curve run has no use for them.
+  tavfit::Problem problem = {builtin_model(fitFunc), {}, {}, {}};
   // Every method sees the X2 the data reader stored, 0.0 on lines without
   // a third number, also for a file of two data columns.
   problem.curve.x.assign(xData, xData + numData);
