@@ -113,7 +113,7 @@ int main(int argc, char **argv) {
     const int repeats = 200;
     set_start_values();
     const int hold[3] = {0, 0, 0};
-    const FitProblem problem = {kT1Relax, 3, {xData, yData, tData, n}, fitParms, hold,
+    const FitProblem problem = {kT1Relax, 3, {xData.data(), yData.data(), tData.data(), n}, fitParms, hold,
                                 free_slots(3, hold), 500};
     MethodOutput out;
     TavrinState st = tavrin_state(problem, out);
@@ -153,7 +153,7 @@ int main(int argc, char **argv) {
   }
   {
     const int hold[3] = {0, 0, 0};
-    const FitProblem problem = {kT1Relax, 3, {xData, yData, tData, n}, fitParms, hold,
+    const FitProblem problem = {kT1Relax, 3, {xData.data(), yData.data(), tData.data(), n}, fitParms, hold,
                                 free_slots(3, hold), 500};
     std::vector<double> ms;
     for (int s = 0; s < samples; ++s) {

@@ -25,8 +25,12 @@ void init_vars() {
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.
   bool hasX2 = false;
-  if (read_crv_data(dataFname.c_str(), xData, yData, tData, &numData, &numDataCol, &hasX2) == 0)
+  for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
+  if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
+                    &numDataCol, &hasX2) == 0)
     exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
+  for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
+  fxData.resize(numData);
   // Without X2 the model would see X2 = 0 at every point, and the fit fail
   // for a reason that hides this one.
   const CatalogueEntry &model = catalogue_entry(fitFunc);

@@ -196,18 +196,19 @@ std::string plot_script(const std::string &path, PlotForm form) {
     // few fixed X2 values gets one line per X2 rather than a zigzag.
     s += "# The fitted values at the data points, in X order (the model also depends on X2)\n";
     s += "$curve << EOD\n";
-    double levels[kMaxData];
-    int numLevels = 0;
-    for (int i = 0; i < numData && numLevels <= kMaxSeries; ++i)
-      if (std::find(levels, levels + numLevels, tData[i]) == levels + numLevels)
-        levels[numLevels++] = tData[i];
-    const bool bySeries = numLevels <= kMaxSeries;
+    std::vector<double> levels;
+    for (int i = 0; i < numData && static_cast<int>(levels.size()) <= kMaxSeries; ++i)
+      if (std::find(levels.begin(), levels.end(), tData[i]) == levels.end())
+        levels.push_back(tData[i]);
+    const bool bySeries = static_cast<int>(levels.size()) <= kMaxSeries;
     auto series = [&](int i) {
-      return bySeries ? static_cast<int>(std::find(levels, levels + numLevels, tData[i]) - levels) : 0;
+      return bySeries ? static_cast<int>(std::find(levels.begin(), levels.end(), tData[i]) -
+                                         levels.begin())
+                      : 0;
     };
-    int order[kMaxData];
+    std::vector<int> order(numData);
     for (int i = 0; i < numData; ++i) order[i] = i;
-    std::stable_sort(order, order + numData, [&](int a, int b) {
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
       return series(a) != series(b) ? series(a) < series(b) : xData[a] < xData[b];
     });
     for (int k = 0; k < numData; ++k) {

@@ -61,12 +61,12 @@ extern double fitStdDev[kMaxParms];
 extern double startParms[kMaxParms]; // the start values, kept by do_fit before the fit
 extern int numParms;                 // fitParmNum[fitFunc]
 
-// Data points, in file order.
-extern double xData[kMaxData];
-extern double yData[kMaxData];
-extern double tData[kMaxData];   // second abscissa X2; 0.0 where a line has none
-extern double fxData[kMaxData];  // model values at the fitted parameters
-extern int numData;              // 2..1500, kUnsetMarker until loaded
+// Data points, in file order, numData of each once loaded.
+extern std::vector<double> xData;
+extern std::vector<double> yData;
+extern std::vector<double> tData;   // second abscissa X2; 0.0 where a line has none
+extern std::vector<double> fxData;  // model values at the fitted parameters
+extern int numData;                 // 2..1500, kUnsetMarker until loaded
 extern int numDataCol;           // 2 (X Y) or 3 (X Y X2)
 
 // Results of the fit.

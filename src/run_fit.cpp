@@ -9,7 +9,7 @@
 
 namespace {
 
-Points run_points() { return {xData, yData, tData, numData}; }
+Points run_points() { return {xData.data(), yData.data(), tData.data(), numData}; }
 
 void print_solution(const tavfit::FitResult &r) {
   std::printf("Solution:\n   ");
@@ -100,7 +100,7 @@ int run_method(int method, double *p, double *stdDev) {
   const size_t m = r.free.size();
   for (size_t row = 0; row < m; ++row)
     for (size_t col = 0; col < m; ++col) fitCovar[row][col] = r.covariance[row * m + col];
-  std::copy(r.fitted.begin(), r.fitted.end(), fxData);
+  std::copy(r.fitted.begin(), r.fitted.end(), fxData.begin());
   rmse = r.rmse;
   itCount = r.iterations;
   fitTermination = r.termination;
@@ -139,9 +139,9 @@ tavfit::Problem run_problem() {
   tavfit::Problem problem = {builtin_model(fitFunc), {}, {}, {}};
   // Every method sees the X2 the data reader stored, 0.0 on lines without
   // a third number, also for a file of two data columns.
-  problem.curve.x.assign(xData, xData + numData);
-  problem.curve.y.assign(yData, yData + numData);
-  problem.curve.x2.assign(tData, tData + numData);
+  problem.curve.x = xData;
+  problem.curve.y = yData;
+  problem.curve.x2 = tData;
   problem.start.assign(fitParms, fitParms + numParms);
   for (int k = 0; k < numParms; ++k) problem.held.push_back(holdConstFlag[k] == 1);
   return problem;
@@ -159,7 +159,7 @@ int do_ceres() { return run_method(kMethodCeres, fitParms, fitStdDev); }
 void set_results() {
   // The X2 the fit used: 0.0 on lines without a third number, the stored
   // third number on four-field lines, whose file counts two data columns.
-  if (!model_values(static_cast<FitFuncId>(fitFunc), run_points(), fitParms, fxData))
+  if (!model_values(static_cast<FitFuncId>(fitFunc), run_points(), fitParms, fxData.data()))
     fatal(kXy2ExcludedText);
 }
 
@@ -179,7 +179,7 @@ void compute_results() {
   result.free.assign(freeSlots.slot, freeSlots.slot + m);
   for (int row = 0; row < m; ++row)
     for (int col = 0; col < m; ++col) result.covariance.push_back(fitCovar[row][col]);
-  result.fitted.assign(fxData, fxData + numData);
+  result.fitted = fxData;
   statistics = tavfit::statistics(run_problem(), result);
 }
 

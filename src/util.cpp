@@ -23,10 +23,10 @@ double fitStdDev[kMaxParms];
 double startParms[kMaxParms];
 int numParms;
 
-double xData[kMaxData];
-double yData[kMaxData];
-double tData[kMaxData];
-double fxData[kMaxData];
+std::vector<double> xData;
+std::vector<double> yData;
+std::vector<double> tData;
+std::vector<double> fxData;
 int numData = kUnsetMarker;
 int numDataCol;
 
