@@ -32,6 +32,11 @@ constexpr int kMethodLevmar = 0;
 constexpr int kMethodTavrin = 1;
 constexpr int kMethodCeres = 2;
 
+// Per-point standard deviations (sigmaMode).
+constexpr int kSigmaNone = 0;
+constexpr int kSigmaRelative = 1;  // the covariance is scaled by the reduced chi-square
+constexpr int kSigmaAbsolute = 2;  // the covariance is taken as it is
+
 // Message levels of show_msg.
 constexpr int kFatal = 0;
 constexpr int kWarning = 1;
@@ -47,6 +52,7 @@ extern int fitMethod;     // kMethodLevmar, kMethodTavrin or kMethodCeres
 extern int maxIt;         // iteration limit handed to the fitting method
 extern int debugLevel;    // set by -debug; nothing depends on it
 extern int strictCheck;   // set by -strict: an answer that is not the minimum is fatal
+extern int sigmaMode;     // kSigmaNone, or -sigma's kSigmaRelative, -sigma-absolute's kSigmaAbsolute
 extern std::string dataFname;      // -d
 extern std::string outVerbFname;   // -o
 extern std::string outShortFname;  // -short
@@ -66,6 +72,7 @@ extern std::vector<double> xData;
 extern std::vector<double> yData;
 extern std::vector<double> tData;   // second abscissa X2; 0.0 where a line has none
 extern std::vector<double> fxData;  // model values at the fitted parameters
+extern std::vector<double> sData;   // standard deviation of each point; empty without -sigma
 extern int numData;                 // 2..1500, kUnsetMarker until loaded
 extern int numDataCol;           // 2 (X Y) or 3 (X Y X2)
 

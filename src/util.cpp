@@ -10,6 +10,7 @@ int fitMethod;
 int maxIt;
 int debugLevel;
 int strictCheck;
+int sigmaMode;
 std::string dataFname;
 std::string outVerbFname;
 std::string outShortFname;
@@ -27,6 +28,7 @@ std::vector<double> xData;
 std::vector<double> yData;
 std::vector<double> tData;
 std::vector<double> fxData;
+std::vector<double> sData;
 int numData = kUnsetMarker;
 int numDataCol;
 
