@@ -44,6 +44,7 @@ struct Residuals {
   const double *slots;
   int numData;
   const double *x, *y, *x2;
+  const double *sigma;   // nullptr: unweighted
   bool *modelUndefined;  // set when a step enters XY2's excluded region
 
   template <typename Real>
@@ -55,7 +56,7 @@ struct Residuals {
       *modelUndefined = true;
       return false;
     }
-    const Points points = {x, y, x2, numData};
+    const Points points = {x, y, x2, numData, sigma};
     for (int i = 0; i < numData; ++i) residual[i] = points.residual(i, model_value(id, x[i], x2[i], full));
     return true;
   }
@@ -144,7 +145,7 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
 
   bool modelUndefined = false;
   auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
-                                in.slots, in.numData, in.x, in.y, in.x2, &modelUndefined};
+                                in.slots, in.numData, in.x, in.y, in.x2, in.sigma, &modelUndefined};
   ceres::Problem problem;  // owns the cost function, which owns the functor
   problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
 
@@ -196,7 +197,8 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   if (!covariance.Compute(blocks, &problem) || !covariance.GetCovarianceBlock(free, free, inverse))
     return finish(result, kCeresNoCovariance, nullptr);
   const double sse = 2 * summary.final_cost;  // Ceres' cost is half the sum of squares
-  const double scale = sse / (in.numData - m);
+  // Absolute sigmas: the covariance is the inverse itself.
+  const double scale = in.absoluteSigma ? 1.0 : sse / (in.numData - m);
   for (int k = 0; k < m * m; ++k) result->covar[k] = inverse[k] * scale;
   result->undetermined = -1;
   for (int j = m - 1; j >= 0; --j)

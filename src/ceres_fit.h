@@ -12,7 +12,7 @@ extern "C" {
 
 // Bumped whenever a structure below changes; the program refuses a module
 // built for another version.
-#define TAVFIT_CERES_ABI_VERSION 1
+#define TAVFIT_CERES_ABI_VERSION 2
 
 // Largest number of parameter slots (the run state's kMaxParms).
 #define TAVFIT_CERES_MAX_PARMS 10
@@ -28,6 +28,8 @@ struct CeresFitProblem {
   const double *y;       // numData ordinates
   const double *x2;      // numData second abscissae (0.0 where none)
   int maxIterations;     // the solver's iteration limit, >= 0
+  const double *sigma;   // numData standard deviations of y, or NULL: unweighted
+  int absoluteSigma;     // 1: sigma is absolute, the covariance is not scaled
 };
 
 // How a fit ended (CeresFitResult::status).
@@ -51,7 +53,8 @@ struct CeresFitResult {
   double freeParms[TAVFIT_CERES_MAX_PARMS];  // fitted values
   // Covariance of the free parameters, m x m row-major: the inverse of J'J
   // (a pseudo-inverse that drops the directions the data do not determine,
-  // whose variances come out exactly 0) scaled by SSE / (n - m).  Zero unless
+  // whose variances come out exactly 0) scaled by SSE / (n - m), unless
+  // absoluteSigma.  Zero unless
   // status is kCeresConverged.
   double covar[TAVFIT_CERES_MAX_PARMS * TAVFIT_CERES_MAX_PARMS];
   // The first free parameter the data do not determine (its unscaled

@@ -152,7 +152,8 @@ void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
   const CeresFitProblem in = {problem.id,       problem.numParms,       problem.hold,
                               slots,            problem.points.n,       problem.points.x,
                               problem.points.y, problem.points.x2,
-                              problem.maxIterations < 0 ? 0 : problem.maxIterations};
+                              problem.maxIterations < 0 ? 0 : problem.maxIterations,
+                              problem.points.sigma,   problem.absoluteSigma ? 1 : 0};
   CeresFitResult r;
   loaded.fit(&in, &r);
   // Reason numbers: the module's status plus one, so that 0 keeps its

@@ -152,7 +152,7 @@ tavfit::Check check_answer(const FitProblem &fp, const double *slots, const doub
   double sd[kMaxParms], delta[kMaxParms], mu = 0.0;
   for (int it = 0;; ++it) {
     if (!svd.decompose(J.data(), q)) return check;
-    svd.deviations(sse / (n - m), sd);
+    svd.deviations(fp.absoluteSigma ? 1.0 : sse / (n - m), sd);
     svd.step(r.data(), 0.0, delta);
     bool negligible = true;
     for (int j = 0; j < m; ++j)
@@ -197,7 +197,10 @@ tavfit::Check check_answer(const FitProblem &fp, const double *slots, const doub
   // nothing and an answer need only agree with it to the digits a fit of
   // such data reaches.
   double sumY2 = 0.0;
-  for (int k = 0; k < n; ++k) sumY2 += fp.points.y[k] * fp.points.y[k];
+  for (int k = 0; k < n; ++k) {
+    const double y = fp.points.weighted(k, fp.points.y[k]);
+    sumY2 += y * y;
+  }
   const bool exact = sse <= kExactData * sumY2;
   for (int j = 0; j < m; ++j) {
     const int slot = fp.free.slot[j];

@@ -76,6 +76,12 @@ std::string malformed(const Problem &problem) {
   if (curve.y.size() != curve.x.size() || (!curve.x2.empty() && curve.x2.size() != curve.x.size()))
     return "The curve's x, y and x2 differ in length.";
   if (curve.x.empty()) return "The curve has no points.";
+  if (!curve.sigma.empty() && curve.sigma.size() != curve.x.size())
+    return "The curve's sigma and x differ in length.";
+  for (size_t k = 0; k < curve.sigma.size(); ++k)
+    if (!(curve.sigma[k] > 0.0 && std::isfinite(curve.sigma[k])))
+      return with_int("The sigma of point ", static_cast<long long>(k + 1),
+                      " is not a positive finite number.");
   if (curve.x.size() > static_cast<size_t>(INT32_MAX)) return "The curve has too many points.";
   return "";
 }
@@ -113,13 +119,15 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
   }
   const std::vector<double> zeros(problem.curve.x2.empty() ? n : 0, 0.0);
   const double *x2 = problem.curve.x2.empty() ? zeros.data() : problem.curve.x2.data();
+  const double *sigma = problem.curve.sigma.empty() ? nullptr : problem.curve.sigma.data();
   const FitProblem fp = {static_cast<FitFuncId>(id),
                          P,
-                         {problem.curve.x.data(), problem.curve.y.data(), x2, n},
+                         {problem.curve.x.data(), problem.curve.y.data(), x2, n, sigma},
                          slots,
                          hold,
                          free_slots(P, hold),
-                         options.max_iterations};
+                         options.max_iterations,
+                         sigma != nullptr && problem.curve.absolute_sigma};
   // The start values stay in slots for the held parameters; the free ones are
   // fitted in a copy.
   double fitted[kMaxParms];
@@ -157,7 +165,11 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
   if (!model_values(fp.id, points, fitted, result.fitted.data()))
     return failed(std::move(result), kXy2ExcludedText);
   result.sse = squared_residuals(points, result.fitted.data());
-  result.rmse = std::sqrt(result.sse / n);
+  // In the units of y, also when the fit weighs the points.
+  const Points unweighted = {points.x, points.y, points.x2, n};
+  const double sum = points.sigma == nullptr ? result.sse
+                                             : squared_residuals(unweighted, result.fitted.data());
+  result.rmse = std::sqrt(sum / n);
   result.check = check_answer(fp, fitted, result.sd.data());
   result.ok = true;
   return result;

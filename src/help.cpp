@@ -121,6 +121,8 @@ std::string help_text() {
       "Data file:\n"
       "  one point per line, X Y, or X Y X2 for the models that use X2; numbers\n"
       "  separated by blanks; lines that begin with # are comments; 2 to 1500 points.\n"
+      "  With -sigma each line ends with the point's standard deviation: X Y SD,\n"
+      "  or X Y X2 SD.\n"
       "\n"
       "Exit status:\n"
       "  0 after a fit whose reports were written, and after -h, -version, -list\n"

@@ -25,15 +25,19 @@ void init_vars() {
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.
   bool hasX2 = false;
+  const CatalogueEntry &model = catalogue_entry(fitFunc);
+  const bool withSigma = sigmaMode != kSigmaNone;
   for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
+  sData.resize(withSigma ? kMaxData : 0);
   if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
-                    &numDataCol, &hasX2) == 0)
+                    &numDataCol, &hasX2, withSigma ? sData.data() : nullptr,
+                    model.x2.meaning != nullptr) == 0)
     exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
   for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
+  if (withSigma) sData.resize(numData);
   fxData.resize(numData);
   // Without X2 the model would see X2 = 0 at every point, and the fit fail
   // for a reason that hides this one.
-  const CatalogueEntry &model = catalogue_entry(fitFunc);
   if (model.x2.meaning != nullptr && !hasX2)
     fatal_fmt("%s needs X Y X2 lines; the data file has X Y lines.", model.keyword);
 }

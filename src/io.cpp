@@ -214,7 +214,7 @@ int scan_data_line(const char *line, double *x, double *y, double *x2,
 }
 
 int read_crv_data(const char *path, double *x, double *y, double *x2, int *count,
-                  int *columns, bool *hasX2) {
+                  int *columns, bool *hasX2, double *sigma, bool sigmaAfterX2) {
   const FdCloser file{open(path, O_RDONLY)};
   // A directory opens for reading but yields no line: say so, as for a file
   // that cannot be opened, instead of reporting too few points.
@@ -281,6 +281,22 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
         fields >= 2 ? runs_into_separated_number(numbersEnd) : has_separated_numbers(line);
     if (separated && separatedLines++ == 0) firstSeparated = lineNumber;
     if (fields < 2 || separated) continue;
+    // Before the column count: a missing sigma is named by its line.
+    if (sigma != nullptr) {
+      // The column after Y, or after X2: a third number, or a fourth one
+      // that the scan above counted as a word.
+      double s = third;
+      const bool given = !sigmaAfterX2 ? fields >= 3
+                                       : fields >= 4 && scan_double(numbersEnd, &s) != nullptr;
+      if (!given)
+        fatal_fmt("Line %d of the data file has no sigma after %s.", lineNumber,
+                  sigmaAfterX2 ? "X2" : "Y");
+      if (!(s > 0.0 && std::isfinite(s)))
+        fatal_fmt("Line %d of the data file holds a sigma that is not a positive finite number.",
+                  lineNumber);
+      sigma[n] = s;
+      if (!sigmaAfterX2) third = 0.0;
+    }
     if (fileFields == 0)
       fileFields = fields;
     else if (fields != fileFields)
@@ -289,7 +305,7 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
     // sum of the fit.  The words after three numbers are no data.
     if (!std::isfinite(x[n]) || !std::isfinite(y[n]) || (fields >= 3 && !std::isfinite(third)))
       fatal_fmt("Line %d of the data file holds a value that is not a finite number.", lineNumber);
-    x2[n] = fields >= 3 ? third : 0.0;
+    x2[n] = fields >= 3 && (sigma == nullptr || sigmaAfterX2) ? third : 0.0;
     ++n;
   }
   warn_separated();
@@ -297,6 +313,11 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
   *count = n;
   *columns = (fileFields == 3 || fileFields == 5) ? 3 : 2;
   if (hasX2 != nullptr) *hasX2 = fileFields >= 3;
+  // The sigma column is no X2: X Y SIGMA lines are two data columns.
+  if (sigma != nullptr) {
+    *columns = sigmaAfterX2 ? 3 : 2;
+    if (hasX2 != nullptr) *hasX2 = sigmaAfterX2;
+  }
   return 1;
 }
 
@@ -325,6 +346,12 @@ int write_verb_results(const char *path) {
   }
   text.add("\n");
   text.add("RMSE.......: ").add_g(rmse, true).add("\n");
+  if (sigmaMode != kSigmaNone) {
+    const tavfit::Statistics &s = fit_results();
+    text.add("Chi-square.: ").add_g(s.chi_square, true).add("\n");
+    text.add("Chi-sq/dof.: ").add_g(s.reduced_chi_square, true).add("\n");
+    if (sigmaMode == kSigmaAbsolute) text.add("P-value....: ").add_g(s.chi_square_p, true).add("\n");
+  }
   text.add("Iterations.: ").add_int(itCount).add("\n");
   text.add("Max It.....: ").add_int(maxIt).add("\n");
   text.add("\n");

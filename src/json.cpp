@@ -141,6 +141,14 @@ Json full_document() {
                        {"aic", number(r.aic)},
                        {"bic", number(r.bic)},
                        {"t975", number(r.t975)}};
+  if (sigmaMode != kSigmaNone) {
+    // The sums above are then chi-square's: sse is the unweighted one.
+    Json &s = doc["statistics"];
+    s["sigma"] = sigmaMode == kSigmaAbsolute ? "absolute" : "relative";
+    s["chi_square"] = number(r.chi_square);
+    s["reduced_chi_square"] = number(r.reduced_chi_square);
+    if (sigmaMode == kSigmaAbsolute) s["chi_square_p"] = number(r.chi_square_p);
+  }
   std::vector<double> covariance;
   for (int i = 0; i < r.p; ++i) covariance.insert(covariance.end(), fitCovar[i], fitCovar[i] + r.p);
   doc["covariance"] = free_matrix(covariance);
@@ -152,6 +160,7 @@ Json full_document() {
   for (int i = 0; i < numData; ++i) {
     Json point = {{"x", number(xData[i])}, {"y", number(yData[i])}};
     if (numDataCol == 3) point["x2"] = number(tData[i]);
+    if (!sData.empty()) point["sigma"] = number(sData[i]);
     point["fit"] = number(fxData[i]);
     point["residual"] = number(r.residuals[i]);
     points.push_back(point);

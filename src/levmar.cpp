@@ -57,15 +57,21 @@ void report_reason(int reason, MethodOutput &out) {
 }  // namespace
 
 // Model callback for dlevmar_dif: hx[i] = model at point i, with the held
-// parameters taken from the start values and the m free ones from p.  Where
-// the model is not defined it has no way to stop the solver: it records it
-// and gives NaN, which ends the solve at once (reason 7).
+// parameters taken from the start values and the m free ones from p, divided
+// by the point's sigma when the points have them (the solver then measures
+// y / sigma - f / sigma).  Where the model is not defined it has no way to
+// stop the solver: it records it and gives NaN, which ends the solve at once
+// (reason 7).
 void do_function(double *p, double *hx, int /*m*/, int n, void *adata) {
   Callback &call = *static_cast<Callback *>(adata);
   const FitProblem &problem = *call.problem;
   double full[kMaxParms];
   expand_free(problem.numParms, problem.hold, problem.start, p, full);
-  if (!call.undefined && model_values(problem.id, problem.points, full, hx)) return;
+  if (!call.undefined && model_values(problem.id, problem.points, full, hx)) {
+    if (const double *sigma = problem.points.sigma)
+      for (int i = 0; i < n; ++i) hx[i] /= sigma[i];
+    return;
+  }
   call.undefined = true;
   for (int i = 0; i < n; ++i) hx[i] = NAN;
 }
@@ -80,16 +86,24 @@ void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
   gather_free(freeSlots, slots, p);
 
   const size_t workSize = LM_DIF_WORKSZ(size_t(m), size_t(n));
+  const double *sigma = problem.points.sigma;
   // Zeroed: a library that cannot decompose J^T J leaves the covariance
-  // unwritten, and zeros make it read as singular below.
+  // unwritten, and zeros make it read as singular below.  Room after it for
+  // the weighted measurements.
   const std::unique_ptr<double, void (*)(void *)> block(
-      static_cast<double *>(std::calloc(workSize + size_t(m) * m, sizeof(double))), std::free);
+      static_cast<double *>(std::calloc(workSize + size_t(m) * m + (sigma ? size_t(n) : 0),
+                                        sizeof(double))),
+      std::free);
   if (block == nullptr) return out.fail("levmar: Not able to allocate memory");
   double *covar = block.get() + workSize;
 
   Callback call = {&problem, false};
   // dlevmar_dif only reads the measurements.
   double *y = const_cast<double *>(problem.points.y);
+  if (sigma != nullptr) {
+    y = covar + size_t(m) * m;
+    for (int i = 0; i < n; ++i) y[i] = problem.points.y[i] / sigma[i];
+  }
   const int result = dlevmar_dif(do_function, p, y, m, n, problem.maxIterations, opts, info,
                                  block.get(), covar, &call);
   if (call.undefined) return out.fail(kXy2ExcludedText);
@@ -104,6 +118,10 @@ void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
   out.iterations = static_cast<int>(info[5]);
 
   scatter_free(freeSlots, p, slots);
+  // The solver scales the covariance by chi-square / (n - m); absolute sigmas
+  // take it as the inverse of J^T J itself.
+  if (problem.absoluteSigma && info[1] > 0.0 && n > m)
+    for (int k = 0; k < m * m; ++k) covar[k] *= (n - m) / info[1];
   for (int j = 0; j < m; ++j) out.sd[j] = std::sqrt(covar[j * m + j]);
   double covarSum = 0.0;
   // A free parameter whose variance is exactly 0.0 is one the data do not

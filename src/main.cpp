@@ -129,6 +129,8 @@ const OptionInfo kOptions[] = {
     {"-json", "FILE", "every result by name, at full precision, to a JSON file"},
     {"-plot", "FILE", "plot data, fit, residuals: .svg .png .pdf, .gp script"},
     {"-itmax", "N", "iteration limit (default 500)"},
+    {"-sigma", nullptr, "fit with each point's SD, the column after Y (X2)"},
+    {"-sigma-absolute", nullptr, "as -sigma, the SDs known absolutely: no scaling"},
     // Here the methods' own options, from the table of the methods.
     {"-log", "FILE", "create FILE empty (nothing is written to it)"},
     {"-strict", nullptr, "an answer that is not the least-squares fit is fatal"},
@@ -242,6 +244,10 @@ int get_args(int argc, char **argv) {
     }
     if (is("-strict")) {
       strictCheck = 1;
+      continue;
+    }
+    if (is("-sigma") || is("-sigma-absolute")) {
+      sigmaMode = is("-sigma") ? kSigmaRelative : kSigmaAbsolute;
       continue;
     }
     if (const MethodRow *method = method_of_option(option)) {

@@ -174,13 +174,16 @@ std::string plot_script(const std::string &path, PlotForm form) {
   s += "set termoption noenhanced\n\n";
 
   // Data points in file order.
-  s += usesX2 ? "# X, Y, fitted value, residual (fitted value minus Y), X2\n"
-              : "# X, Y, fitted value, residual (fitted value minus Y)\n";
+  const bool withSigma = !sData.empty();
+  s += usesX2 ? "# X, Y, fitted value, residual (fitted value minus Y), X2"
+              : "# X, Y, fitted value, residual (fitted value minus Y)";
+  s += withSigma ? ", standard deviation of Y\n" : "\n";
   s += "$points << EOD\n";
   for (int i = 0; i < numData; ++i) {
     s += num(xData[i]) + " " + num(yData[i]) + " " + num(fxData[i]) + " " +
          num(fit_results().residuals[i]);
     if (usesX2) s += " " + num(tData[i]);
+    if (withSigma) s += " " + num(sData[i]);
     s += "\n";
   }
   s += "EOD\n\n";
@@ -245,7 +248,9 @@ std::string plot_script(const std::string &path, PlotForm form) {
   s += "set ylabel " + label(axis_label(model.y, "Y", 40)) + "\n";
   s += "set key at screen 0.66, screen 0.91 left top Left reverse samplen 2 spacing 1.25 "
        "box lc rgb '#b0b0b0'\n";
-  s += "plot $points using 1:2 with points pt 7 ps 0.8 lc rgb '#1f4e79' title 'data', \\\n";
+  s += withSigma ? format_msg("plot $points using 1:2:%d with yerrorbars", usesX2 ? 6 : 5)
+                 : std::string("plot $points using 1:2 with points");
+  s += " pt 7 ps 0.8 lc rgb '#1f4e79' title 'data', \\\n";
   s += std::string("     $curve using 1:2 with ") + (usesX2 ? "linespoints pt 6 ps 0.6" : "lines") +
        " lw 2 lc rgb '#c0392b' title " +
        label(std::string(usesX2 ? "fit at the data points" : "fit") + " (" +

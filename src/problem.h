@@ -13,12 +13,14 @@
 // Parameter slots of a model.
 constexpr int kMaxParms = 10;
 
-// The measured points.  x2 holds 0.0 where a point has no second abscissa.
+// The measured points.  x2 holds 0.0 where a point has no second abscissa;
+// sigma, when given, each point's standard deviation (positive and finite).
 struct Points {
   const double *x;
   const double *y;
   const double *x2;
   int n;
+  const double *sigma = nullptr;
 
   // The residual of point k at the model value f: the one place where the
   // model meets the data, for every method and every statistic.
@@ -26,12 +28,12 @@ struct Points {
   Real residual(int k, const Real &f) const {
     return weighted(k, f - y[k]);
   }
-  // A difference of point k as the fit counts it: the hook for per-point
-  // weights, which divide it by the point's standard deviation.  The
-  // finite-difference derivatives go through it too.
+  // A difference of point k as the fit counts it: divided by the point's
+  // standard deviation when the points have them, so that the sum of squares
+  // is chi-square.  The finite-difference derivatives go through it too.
   template <typename Real>
-  Real weighted(int /*k*/, const Real &difference) const {
-    return difference;
+  Real weighted(int k, const Real &difference) const {
+    return sigma == nullptr ? difference : difference / sigma[k];
   }
 };
 
@@ -86,6 +88,9 @@ struct FitProblem {
   const int *hold;        // numParms flags: 1 held, 0 free
   FreeSlots free;
   int maxIterations;
+  // With sigma: the standard deviations are absolute, so the covariance is
+  // not scaled by the reduced chi-square.
+  bool absoluteSigma = false;
 };
 
 // False where the model is not defined at p: the excluded region of XY2.

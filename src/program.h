@@ -221,8 +221,13 @@ int scan_data_line(const char *line, double *x, double *y, double *x2,
 // lines hold three numbers, as 4-field lines of two data columns do too.
 // Every other error, a longer line, a NUL byte, UTF-16 text or a value that
 // is not a finite number among them, is fatal.
+//
+// With sigma, each line also holds the point's standard deviation, in the
+// column after Y, or after X2 when sigmaAfterX2, into sigma: a line without
+// one, or with one that is not a positive finite number, is fatal.
 int read_crv_data(const char *path, double *x, double *y, double *x2,
-                  int *count, int *columns, bool *hasX2 = nullptr);
+                  int *count, int *columns, bool *hasX2 = nullptr, double *sigma = nullptr,
+                  bool sigmaAfterX2 = false);
 
 // Fills fxData with the model at the fitted parameters and the X2 of each
 // point, as the fit used them.

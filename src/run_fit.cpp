@@ -9,7 +9,9 @@
 
 namespace {
 
-Points run_points() { return {xData.data(), yData.data(), tData.data(), numData}; }
+Points run_points() {
+  return {xData.data(), yData.data(), tData.data(), numData, sData.empty() ? nullptr : sData.data()};
+}
 
 void print_solution(const tavfit::FitResult &r) {
   std::printf("Solution:\n   ");
@@ -142,6 +144,8 @@ tavfit::Problem run_problem() {
   problem.curve.x = xData;
   problem.curve.y = yData;
   problem.curve.x2 = tData;
+  problem.curve.sigma = sData;
+  problem.curve.absolute_sigma = sigmaMode == kSigmaAbsolute;
   problem.start.assign(fitParms, fitParms + numParms);
   for (int k = 0; k < numParms; ++k) problem.held.push_back(holdConstFlag[k] == 1);
   return problem;

@@ -29,6 +29,9 @@ constexpr double kUnsetMarker = static_cast<double>(INT_MIN);
 // as the difference of the stored values, which may differ from it by
 // rounding.
 template <FitFuncId kId>
+bool derivative_loop(TavrinState &st, double *p, const Points &points);
+
+template <FitFuncId kId>
 [[gnu::flatten]] bool derivative_pass(TavrinState &st, double *p) {
   const Points &points = st.problem->points;
   const FreeSlots &freeSlots = st.problem->free;
@@ -46,6 +49,20 @@ template <FitFuncId kId>
       if (!defined) return false;
     }
   }
+  // Without sigmas the loop runs on a copy whose null sigma the compiler can
+  // see, so that it carries no test of it.
+  if (points.sigma == nullptr) {
+    const Points plain = {points.x, points.y, points.x2, points.n};
+    return derivative_loop<kId>(st, p, plain);
+  }
+  return derivative_loop<kId>(st, p, points);
+}
+
+template <FitFuncId kId>
+[[gnu::always_inline]] inline bool derivative_loop(TavrinState &st, double *p,
+                                                   const Points &points) {
+  const FreeSlots &freeSlots = st.problem->free;
+  const int m = st.changeParmsNum;
   double d[kMaxParms];
   for (int k = 0; k < points.n; ++k) {
     const double x = points.x[k];
@@ -227,9 +244,11 @@ void tavrin_fit(const FitProblem &problem, double *p, MethodOutput &out) {
   // zMat exists only once an update has been made.
   const bool haveInverse = st.itCount > 0;
   const int m = st.changeParmsNum;
-  for (int k = 0; k < m; ++k) out.sd[k] = haveInverse ? std::sqrt(std::fabs(st.zMat[k][k])) * st.s0 : 0.0;
+  // s0 is the standard deviation of unit weight; absolute sigmas fix it at 1.
+  const double s0 = problem.absoluteSigma ? 1.0 : st.s0;
+  for (int k = 0; k < m; ++k) out.sd[k] = haveInverse ? std::sqrt(std::fabs(st.zMat[k][k])) * s0 : 0.0;
   // The covariance the standard deviations above come from.
   for (int r = 0; r < m; ++r)
     for (int c = 0; c < m; ++c)
-      out.covariance[r * m + c] = haveInverse ? st.zMat[r][c] * st.s0 * st.s0 : NAN;
+      out.covariance[r * m + c] = haveInverse ? st.zMat[r][c] * s0 * s0 : NAN;
 }

@@ -43,10 +43,18 @@ const std::vector<Model> &models();
 
 // The measured points: y at x (and, for models of two variables, x2).  Any
 // number of points; x2 is either empty (0.0 for every point) or as long as x.
+//
+// sigma, when not empty, holds each point's standard deviation (positive and
+// finite, as long as x): every method then minimises chi-square,
+// sum(((f - y) / sigma)^2).  By default the sigmas are relative (only their
+// ratios are known), and the covariance is scaled by the reduced chi-square,
+// as it is by SSE / (n - p) without them; with absolute_sigma it is not.
 struct Curve {
   std::vector<double> x;
   std::vector<double> y;
   std::vector<double> x2 = {};
+  std::vector<double> sigma = {};
+  bool absolute_sigma = false;
 };
 
 // What to fit.  start holds one value per model parameter; a held parameter
@@ -138,8 +146,8 @@ struct FitResult {
   std::vector<double> covariance;
   std::vector<int> free;     // the parameter number of each free parameter
   std::vector<double> fitted;  // the model at each point, with value
-  double sse = 0.0;          // sum of squared residuals at value
-  double rmse = 0.0;         // sqrt(sse / number of points)
+  double sse = 0.0;          // sum of squared residuals at value (chi-square with sigma)
+  double rmse = 0.0;         // sqrt(sum((f - y)^2) / number of points), unweighted
   int iterations = 0;
   Termination termination;
   std::vector<Message> messages;
@@ -160,12 +168,20 @@ struct Statistics {
   int n = 0;                  // points
   int p = 0;                  // free parameters
   int dof = 0;                // n - p
-  double sse = 0.0;           // sum of squared residuals
-  double residual_std_error;  // sqrt(sse / dof); NaN when dof < 1
-  double r_squared;           // 1 - sse / sum of squared deviations of y from its mean
+  double sse = 0.0;           // sum of squared residuals, sum((f - y)^2)
+  // With sigma, the weighted forms: chi2 = sum(((f - y) / sigma)^2) stands
+  // for sse below, and the mean of y is weighted by 1 / sigma^2.  Without,
+  // chi_square is sse.
+  double chi_square = 0.0;
+  double reduced_chi_square;  // chi_square / dof; NaN when dof < 1
+  // With absolute sigma: the probability of a chi-square this large or
+  // larger with dof degrees of freedom; NaN otherwise.
+  double chi_square_p;
+  double residual_std_error;  // sqrt(chi_square / dof); NaN when dof < 1
+  double r_squared;           // 1 - chi_square / weighted sum of squared deviations of y from its mean
   double adj_r_squared;       // 1 - (1 - R^2) (n - 1) / dof
-  double aic;                 // n ln(sse / n) + 2 p
-  double bic;                 // n ln(sse / n) + p ln(n)
+  double aic;                 // n ln(chi_square / n) + 2 p
+  double bic;                 // n ln(chi_square / n) + p ln(n)
   double t975;                // Student's t(0.975, dof); NaN when dof < 1
   std::vector<double> correlation;  // row-major over the free parameters
   std::vector<double> ci95_low;     // per parameter: value - t975 sd; NaN when held
