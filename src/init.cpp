@@ -25,11 +25,27 @@ void init_vars() {
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.
   bool hasX2 = false;
-  for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
-  if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
-                    &numDataCol, &hasX2) == 0)
-    exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
-  for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
+  if (!columnsSpec.empty()) {
+    ColumnSpec spec;
+    std::string error;
+    parse_columns(columnsSpec.c_str(), &spec, &error);  // get_args has refused a bad one
+    TableData table;
+    if (!read_table(dataFname.c_str(), spec, &table))
+      exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
+    xData = std::move(table.x);
+    yData = std::move(table.y);
+    tData = std::move(table.x2);
+    sData = std::move(table.sigma);
+    numData = static_cast<int>(xData.size());
+    hasX2 = spec.x2.given();
+    numDataCol = hasX2 ? 3 : 2;
+  } else {
+    for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
+    if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
+                      &numDataCol, &hasX2) == 0)
+      exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
+    for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
+  }
   fxData.resize(numData);
   // Without X2 the model would see X2 = 0 at every point, and the fit fail
   // for a reason that hides this one.

@@ -122,6 +122,7 @@ void check_file_options(int argc, char **argv) {
 // Help-text order.  A row without help text is an alias of the row before it.
 const OptionInfo kOptions[] = {
     {"-d", "FILE", "the curve data file (format below)"},
+    {"-columns", "SPEC", "-d is a table (CSV): x=COL,y=COL[,x2=COL][,sigma=COL]"},
     {"-fit", "KEYWORD", "the model to fit; -list shows the keywords"},
     {"-parms", "LIST", "start values in parameter order, as 900:=2:1 (=v holds)"},
     {"-o", "FILE", "verbose report to FILE, not to standard output"},
@@ -263,6 +264,11 @@ int get_args(int argc, char **argv) {
     const char *value = argv[++i];
     if (is("-d")) {
       dataFname = value;
+    } else if (is("-columns")) {
+      ColumnSpec spec;
+      std::string error;
+      if (!parse_columns(value, &spec, &error)) fatal(error);
+      columnsSpec = value;
     } else if (is("-o")) {
       outVerbFname = value;
       test_open(outVerbFname);
