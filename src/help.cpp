@@ -189,8 +189,10 @@ std::string description_text(int id) {
   std::string stem = base;
   std::transform(stem.begin(), stem.end(), stem.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  out += "Example:\n  tavfit -d " + stem + ".dat -fit " + base + " -parms " + entry.start +
+  out += "Examples:\n  tavfit -d " + stem + ".dat -fit " + base + " -parms " + entry.start +
          " -o " + stem + ".out -short " + stem + ".short\n";
+  out += "  tavfit -d " + stem + ".csv -columns x=1,y=2" + (usesX2 ? ",x2=3" : "") + " -fit " +
+         base + " -parms " + entry.start + "\n";
   return out;
 }
 
