@@ -2,14 +2,13 @@
 // the reader of comma-, semicolon-, tab- or blank-separated text.
 #include "program.h"
 
-#include "numfmt.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -39,11 +38,16 @@ bool all_digits(std::string_view text) {
   return true;
 }
 
-// True when text is wholly one finite number, read as the curve data file's
-// numbers are.
+// True when text is wholly one finite number; blanks around it, as a quoted
+// field may keep, do not count.  strtod, not scanf: "1e" is no number here.
 bool finite_number(const std::string &text, double *value) {
-  const char *end = scan_double(text.c_str(), value);
-  return end != nullptr && *end == '\0' && std::isfinite(*value);
+  const char *start = text.c_str();
+  while (is_blank(*start)) ++start;
+  char *end;
+  *value = std::strtod(start, &end);
+  if (end == start) return false;
+  while (is_blank(*end)) ++end;
+  return *end == '\0' && std::isfinite(*value);
 }
 
 // Reads one "role=column" entry of a -columns list starting at `at`, which
