@@ -230,6 +230,51 @@ struct Column {
   std::string label;  // 'name' from the header, else the number
 };
 
+// Finds the chosen columns from the table's first row; returns whether that
+// row is a header.  It is one when a field chosen by number is not a number,
+// and when a column is chosen by name, which needs one, when any field is not.
+bool find_columns(const std::vector<std::string> &first, std::vector<Column> *columns) {
+  bool header = false, named = false;
+  double value;
+  for (const Column &column : *columns) {
+    const size_t k = static_cast<size_t>(column.ref->number - 1);
+    if (column.ref->number == 0)
+      named = true;
+    else if (k < first.size() && !finite_number(first[k], &value))
+      header = true;
+  }
+  if (named)
+    for (const std::string &field : first) header = header || !finite_number(field, &value);
+  for (Column &column : *columns) {
+    const ColumnRef &ref = *column.ref;
+    if (ref.number > 0) {
+      column.index = static_cast<size_t>(ref.number - 1);
+    } else if (!header) {
+      fatal_fmt("Column '%s' of -columns needs a header row; the table's first row holds "
+                "numbers only.",
+                ref.name.c_str());
+    } else {
+      column.index = first.size();
+      for (size_t k = 0; k < first.size(); ++k) {
+        if (first[k] != ref.name) continue;
+        if (column.index != first.size())
+          fatal_fmt("The table's header holds '%s' twice.", ref.name.c_str());
+        column.index = k;
+      }
+      if (column.index == first.size()) {
+        std::string names;
+        for (const std::string &field : first) names += (names.empty() ? "'" : ", '") + field + "'";
+        fatal_fmt("The table's header has no column '%s'; it holds %s.", ref.name.c_str(),
+                  names.c_str());
+      }
+    }
+    column.label = header && column.index < first.size() && !first[column.index].empty()
+                       ? "'" + first[column.index] + "'"
+                       : std::to_string(column.index + 1);
+  }
+  return header;
+}
+
 }  // namespace
 
 bool parse_columns(const char *spec, ColumnSpec *out, std::string *error) {
@@ -278,52 +323,10 @@ bool read_table(const char *path, const ColumnSpec &spec, TableData *out) {
     const char *text = line;
     while (is_blank(*text)) ++text;
     if (*text == '\0' || *text == '#') continue;
-    if (sep == 0) {
-      sep = find_separator(text, lines.number);
-      split_or_fail(text, sep, lines.number, &fields);
-      // The first row is a header when a chosen field is not a number, and
-      // must be one when a column is chosen by name.
-      bool header = false, named = false;
-      double value;
-      for (const Column &column : columns) {
-        const size_t k = static_cast<size_t>(column.ref->number - 1);
-        if (column.ref->number == 0) named = true;
-        else if (k < fields.size() && !finite_number(fields[k], &value)) header = true;
-      }
-      for (const std::string &field : fields)
-        if (named && !finite_number(field, &value)) header = true;
-      for (Column &column : columns) {
-        const ColumnRef &ref = *column.ref;
-        if (ref.number > 0) {
-          column.index = static_cast<size_t>(ref.number - 1);
-        } else if (!header) {
-          fatal_fmt("Column '%s' of -columns needs a header row; the table's first row holds "
-                    "numbers only.",
-                    ref.name.c_str());
-        } else {
-          column.index = fields.size();
-          for (size_t k = fields.size(); k-- > 0;)
-            if (fields[k] == ref.name) {
-              if (column.index != fields.size())
-                fatal_fmt("The table's header holds '%s' twice.", ref.name.c_str());
-              column.index = k;
-            }
-          if (column.index == fields.size()) {
-            std::string names;
-            for (const std::string &field : fields)
-              names += (names.empty() ? "'" : ", '") + field + "'";
-            fatal_fmt("The table's header has no column '%s'; it holds %s.", ref.name.c_str(),
-                      names.c_str());
-          }
-        }
-        column.label = header && column.index < fields.size() && !fields[column.index].empty()
-                           ? "'" + fields[column.index] + "'"
-                           : std::to_string(column.index + 1);
-      }
-      if (header) continue;
-    } else {
-      split_or_fail(text, sep, lines.number, &fields);
-    }
+    const bool first = sep == 0;
+    if (first) sep = find_separator(text, lines.number);
+    split_or_fail(text, sep, lines.number, &fields);
+    if (first && find_columns(fields, &columns)) continue;
     for (size_t c = 0; c < columns.size(); ++c) {
       const Column &column = columns[c];
       if (column.index >= fields.size())

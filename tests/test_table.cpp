@@ -143,13 +143,4 @@ TEST(Table, RowsThatCannotBeReadAreFatal) {
     EXPECT_EQ(read_text(text, "x=1,y=2", &table), message) << text;
 }
 
-TEST(Table, HasNoPointLimit) {
-  std::string text = "x y\n";
-  for (int i = 0; i < 5000; ++i) text += std::to_string(i) + " " + std::to_string(2 * i) + "\n";
-  TableData table;
-  ASSERT_EQ(read_text(text, "x=x,y=y", &table), "");
-  ASSERT_EQ(table.y.size(), 5000u);
-  EXPECT_EQ(table.y.back(), 9998.0);
-}
-
 }  // namespace
