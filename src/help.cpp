@@ -123,6 +123,9 @@ std::string help_text() {
       "  separated by blanks; lines that begin with # are comments; 2 to 1500 points.\n"
       "  With -sigma each line ends with the point's standard deviation: X Y SD,\n"
       "  or X Y X2 SD.\n"
+      "  With -columns, a table of any length: fields separated by , ; tab or blanks,\n"
+      "  a header row if its fields are not numbers; COL is a header name or a column\n"
+      "  number (1, 2, ...).\n"
       "\n"
       "Exit status:\n"
       "  0 after a fit whose reports were written, and after -h, -version, -list\n"
@@ -188,8 +191,10 @@ std::string description_text(int id) {
   std::string stem = base;
   std::transform(stem.begin(), stem.end(), stem.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  out += "Example:\n  tavfit -d " + stem + ".dat -fit " + base + " -parms " + entry.start +
+  out += "Examples:\n  tavfit -d " + stem + ".dat -fit " + base + " -parms " + entry.start +
          " -o " + stem + ".out -short " + stem + ".short\n";
+  out += "  tavfit -d " + stem + ".csv -columns x=1,y=2" + (usesX2 ? ",x2=3" : "") + " -fit " +
+         base + " -parms " + entry.start + "\n";
   return out;
 }
 

@@ -27,14 +27,36 @@ void init_vars() {
   bool hasX2 = false;
   const CatalogueEntry &model = catalogue_entry(fitFunc);
   const bool withSigma = sigmaMode != kSigmaNone;
-  for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
-  sData.resize(withSigma ? kMaxData : 0);
-  if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
-                    &numDataCol, &hasX2, withSigma ? sData.data() : nullptr,
-                    model.x2.meaning != nullptr) == 0)
-    exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
-  for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
-  if (withSigma) sData.resize(numData);
+  if (!columnsSpec.empty()) {
+    ColumnSpec spec;
+    std::string error;
+    parse_columns(columnsSpec.c_str(), &spec, &error);  // get_args has refused a bad one
+    TableData table;
+    if (!read_table(dataFname.c_str(), spec, &table))
+      exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
+    xData = std::move(table.x);
+    yData = std::move(table.y);
+    tData = std::move(table.x2);
+    sData = std::move(table.sigma);
+    numData = static_cast<int>(xData.size());
+    hasX2 = spec.x2.given();
+    numDataCol = hasX2 ? 3 : 2;
+  } else {
+    for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
+    sData.resize(withSigma ? kMaxData : 0);
+    if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
+                      &numDataCol, &hasX2, withSigma ? sData.data() : nullptr,
+                      model.x2.meaning != nullptr) == 0)
+      exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
+    for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
+    if (withSigma) sData.resize(numData);
+  }
+  // A sigma column weighs the fit only when asked: a table may carry one
+  // that was not meant for this fit.
+  if (!withSigma && !sData.empty()) {
+    show_msg(kWarning, "The table's sigma column is not used; -sigma or -sigma-absolute weighs the fit with it.");
+    sData.clear();
+  }
   fxData.resize(numData);
   // Without X2 the model would see X2 = 0 at every point, and the fit fail
   // for a reason that hides this one.

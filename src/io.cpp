@@ -181,6 +181,20 @@ bool alternates_nul(const char *line, size_t length) {
 
 }  // namespace
 
+char *checked_text_line(char *line, size_t length, int lineNumber) {
+  if (lineNumber == 1 && length >= 2 &&
+      (std::memcmp(line, "\xFF\xFE", 2) == 0 || std::memcmp(line, "\xFE\xFF", 2) == 0))
+    fatal("The data file is UTF-16 text; save it as UTF-8.");
+  // The text after a NUL would be lost without a word.
+  if (std::memchr(line, '\0', length) != nullptr) {
+    if (alternates_nul(line, length)) fatal("The data file is UTF-16 text; save it as UTF-8.");
+    fatal_fmt("Line %d of the data file contains a NUL byte.", lineNumber);
+  }
+  // A UTF-8 byte order mark, as some editors write, is not part of the data.
+  if (lineNumber == 1 && length >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) line += 3;
+  return line;
+}
+
 int scan_data_line(const char *line, double *x, double *y, double *x2,
                    const char **numbersEnd) {
   // The fields of sscanf(line, "%lf %lf %lf %255s %255s"), one at a time:
@@ -256,16 +270,7 @@ int read_crv_data(const char *path, double *x, double *y, double *x2, int *count
     if (status == LineReader::kTooLong)
       fatal_fmt("Line %d of the data file is longer than %zu characters.", lineNumber,
                 kMaxLineLength);
-    if (lineNumber == 1 && length >= 2 &&
-        (std::memcmp(line, "\xFF\xFE", 2) == 0 || std::memcmp(line, "\xFE\xFF", 2) == 0))
-      fatal("The data file is UTF-16 text; save it as UTF-8.");
-    // The text after a NUL would be lost without a word.
-    if (std::memchr(line, '\0', length) != nullptr) {
-      if (alternates_nul(line, length)) fatal("The data file is UTF-16 text; save it as UTF-8.");
-      fatal_fmt("Line %d of the data file contains a NUL byte.", lineNumber);
-    }
-    // A UTF-8 byte order mark, as some editors write, is not part of the data.
-    if (lineNumber == 1 && length >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) line += 3;
+    line = checked_text_line(line, length, lineNumber);
     if (line[0] == '#') continue;
     if (n == kMaxData) {
       warn_separated();

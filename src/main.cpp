@@ -122,6 +122,7 @@ void check_file_options(int argc, char **argv) {
 // Help-text order.  A row without help text is an alias of the row before it.
 const OptionInfo kOptions[] = {
     {"-d", "FILE", "the curve data file (format below)"},
+    {"-columns", "SPEC", "-d is a table (CSV): x=COL,y=COL[,x2=COL][,sigma=COL]"},
     {"-fit", "KEYWORD", "the model to fit; -list shows the keywords"},
     {"-parms", "LIST", "start values in parameter order, as 900:=2:1 (=v holds)"},
     {"-o", "FILE", "verbose report to FILE, not to standard output"},
@@ -235,6 +236,7 @@ int get_args(int argc, char **argv) {
   check_file_options(argc, argv);
 
   int parmsGiven = 0;
+  bool tableHasSigma = false;
   for (int i = 1; i < argc; ++i) {
     const char *option = argv[i];
     auto is = [option](const char *name) { return std::strcmp(option, name) == 0; };
@@ -269,6 +271,12 @@ int get_args(int argc, char **argv) {
     const char *value = argv[++i];
     if (is("-d")) {
       dataFname = value;
+    } else if (is("-columns")) {
+      ColumnSpec spec;
+      std::string error;
+      if (!parse_columns(value, &spec, &error)) fatal(error);
+      columnsSpec = value;
+      tableHasSigma = spec.sigma.given();
     } else if (is("-o")) {
       outVerbFname = value;
       test_open(outVerbFname);
@@ -292,6 +300,9 @@ int get_args(int argc, char **argv) {
       parmsGiven = read_parms(value, fitParms, holdConstFlag);
     }
   }
+  if (sigmaMode != kSigmaNone && !columnsSpec.empty() && !tableHasSigma)
+    fatal_fmt("%s needs a sigma column: add sigma=COL to -columns.",
+              sigmaMode == kSigmaAbsolute ? "-sigma-absolute" : "-sigma");
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");
   fill_catalogue();
   refresh_pending_json();

@@ -21,7 +21,7 @@
 
 // ---------------------------------------------------------------------------
 // Limits of the run state.
-constexpr int kMaxData = 1500;      // data points per file
+constexpr int kMaxData = 1500;      // data points per curve data file (tables: no limit)
 constexpr int kMinData = 2;
 constexpr int kCatalogueSlots = 50; // catalogue slots; ids 0..kNumFitFuncs-1 are used
 constexpr int kNumFitFuncs = 35;
@@ -59,6 +59,7 @@ extern std::string outShortFname;  // -short
 extern std::string logFname;       // -log: created empty; nothing is written to it
 extern std::string jsonFname;      // -json
 extern std::string plotFname;      // -plot
+extern std::string columnsSpec;    // -columns: the data file is a table; empty without
 
 // Parameters, in the order of the catalogue's parameter labels.
 extern double fitParms[kMaxParms];   // start values in, fitted values out
@@ -73,7 +74,7 @@ extern std::vector<double> yData;
 extern std::vector<double> tData;   // second abscissa X2; 0.0 where a line has none
 extern std::vector<double> fxData;  // model values at the fitted parameters
 extern std::vector<double> sData;   // standard deviation of each point; empty without -sigma
-extern int numData;                 // 2..1500, kUnsetMarker until loaded
+extern int numData;                 // 2 and up, kUnsetMarker until loaded
 extern int numDataCol;           // 2 (X Y) or 3 (X Y X2)
 
 // Results of the fit.
@@ -228,6 +229,48 @@ int scan_data_line(const char *line, double *x, double *y, double *x2,
 int read_crv_data(const char *path, double *x, double *y, double *x2,
                   int *count, int *columns, bool *hasX2 = nullptr, double *sigma = nullptr,
                   bool sigmaAfterX2 = false);
+
+// Refuses a line of the data file that is not UTF-8 text: UTF-16 (its byte
+// order mark on line 1, or a NUL at every other byte) or a NUL byte, as fatal
+// errors.  Returns where the line's text starts: after a UTF-8 byte order mark
+// on line 1.
+char *checked_text_line(char *line, size_t length, int lineNumber);
+
+// ---------------------------------------------------------------------------
+// table: spreadsheet tables (-columns), CSV and the like.
+
+// One column of a table, by its header name or by its number.
+struct ColumnRef {
+  std::string name;  // exact header name, blanks around it and quotes removed
+  int number = 0;    // counted from 1; 0 when chosen by name or not chosen
+  bool given() const { return number > 0 || !name.empty(); }
+};
+
+// The columns -columns chooses: x and y always, x2 and sigma when given.
+struct ColumnSpec {
+  ColumnRef x, y, x2, sigma;
+};
+
+// Reads a -columns list, "x=delay,y=2[,x2=COLUMN][,sigma=COLUMN]": a value of
+// digits is a column number, any other a header name, which may be quoted as
+// in the table ("" for a quote).  Empty entries are dropped.  Returns false
+// with the message to show in *error when the list is malformed.
+bool parse_columns(const char *spec, ColumnSpec *out, std::string *error);
+
+// The points of a table, in file order; x2 is 0.0 without an x2 column and
+// sigma is empty without a sigma column.
+struct TableData {
+  std::vector<double> x, y, x2, sigma;
+};
+
+// Reads the columns of spec from a table of any length: fields separated by
+// commas, semicolons, tabs or blanks (found from the first row), quoted as in
+// RFC 4180, a header row when a chosen field of the first row is not a
+// number; '#' comment lines, blank lines, CRLF and a UTF-8 byte order mark
+// allowed.  Returns false after a warning when the file cannot be opened or
+// read, as read_crv_data does; every other fault, a value that is not a
+// finite number or fewer than kMinData points among them, is fatal.
+bool read_table(const char *path, const ColumnSpec &spec, TableData *out);
 
 // Fills fxData with the model at the fitted parameters and the X2 of each
 // point, as the fit used them.

@@ -1,0 +1,354 @@
+// Tables from spreadsheets and instruments (-columns): the column list and
+// the reader of comma-, semicolon-, tab- or blank-separated text.
+#include "program.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+struct Role {
+  const char *key;
+  ColumnRef ColumnSpec::*ref;
+};
+const Role kRoles[] = {{"x", &ColumnSpec::x},
+                       {"y", &ColumnSpec::y},
+                       {"x2", &ColumnSpec::x2},
+                       {"sigma", &ColumnSpec::sigma}};
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool all_digits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// True when text is wholly one finite number; blanks around it, as a quoted
+// field may keep, do not count.  strtod, not scanf: "1e" is no number here.
+bool finite_number(const std::string &text, double *value) {
+  const char *start = text.c_str();
+  while (is_blank(*start)) ++start;
+  char *end;
+  *value = std::strtod(start, &end);
+  if (end == start) return false;
+  while (is_blank(*end)) ++end;
+  return *end == '\0' && std::isfinite(*value);
+}
+
+// Reads one "role=column" entry of a -columns list starting at `at`, which
+// moves past it and its comma; an empty error means success.
+std::string read_entry(const char *&at, ColumnSpec *spec, bool *seen) {
+  const char *start = at;
+  while (*at != '\0' && *at != ',' && *at != '=') ++at;
+  const std::string key(trimmed(std::string_view(start, static_cast<size_t>(at - start))));
+  if (*at != '=') {
+    const std::string entry(start, at);
+    return format_msg("'%s' in -columns is not of the form role=column.", entry.c_str());
+  }
+  const Role *role = nullptr;
+  for (const Role &r : kRoles)
+    if (key == r.key) role = &r;
+  if (role == nullptr)
+    return format_msg("Unknown column role '%s' in -columns; use x, y, x2 or sigma.", key.c_str());
+  if (seen[role - kRoles]) return format_msg("Column role '%s' given twice in -columns.", role->key);
+  seen[role - kRoles] = true;
+  ++at;
+  while (is_blank(*at)) ++at;
+  std::string value;
+  bool quoted = false;
+  if (*at == '"') {
+    quoted = true;
+    for (++at;; ++at) {
+      if (*at == '\0') return "Unclosed quote in -columns.";
+      if (*at == '"' && at[1] != '"') break;
+      if (*at == '"') ++at;
+      value += *at;
+    }
+    ++at;
+    while (is_blank(*at)) ++at;
+    if (*at != '\0' && *at != ',')
+      return format_msg("Text after the closing quote of '%s' in -columns.", value.c_str());
+  } else {
+    const char *begin = at;
+    while (*at != '\0' && *at != ',') ++at;
+    value = trimmed(std::string_view(begin, static_cast<size_t>(at - begin)));
+  }
+  if (*at == ',') ++at;
+  if (value.empty()) return format_msg("Column role '%s' in -columns names no column.", role->key);
+  ColumnRef &ref = spec->*(role->ref);
+  if (quoted) {
+    ref.name = value;
+    return "";
+  }
+  double number;
+  if (all_digits(value)) {
+    // A number of more digits than an int holds names no column either.
+    if (value.size() <= 9 && std::stoi(value) > 0) {
+      ref.number = std::stoi(value);
+      return "";
+    }
+  } else if (!finite_number(value, &number)) {
+    ref.name = value;
+    return "";
+  }
+  return format_msg("Column number '%s' in -columns is not one of 1, 2, 3, ...", value.c_str());
+}
+
+// The text of a table, ended by a newline, handed out line by line.
+struct Lines {
+  std::string text;
+  size_t at = 0;
+  int number = 0;
+  // The next line, its newline (and a CR before it) replaced by a NUL, or
+  // nullptr at the end.
+  char *next() {
+    if (at >= text.size()) return nullptr;
+    char *line = &text[at];
+    const size_t length = text.find('\n', at) - at;
+    at += length + 1;
+    ++number;
+    line = checked_text_line(line, length, number);
+    char *end = &text[at - 1];
+    if (end > line && end[-1] == '\r') --end;
+    *end = '\0';
+    return line;
+  }
+};
+
+// Reads the whole file, or up to the read that brings a NUL byte: a line that
+// holds one is refused anyway, and /dev/zero would never end.
+bool read_whole(int fd, std::string *text) {
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+    text->reserve(static_cast<size_t>(info.st_size) + 1);
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    text->append(chunk, static_cast<size_t>(got));
+    if (std::memchr(chunk, '\0', static_cast<size_t>(got)) != nullptr) break;
+  }
+  if (!text->empty() && text->back() != '\n') *text += '\n';
+  return true;
+}
+
+enum class Split { kOk, kUnclosedQuote, kStrayQuote };
+
+// Splits a line into its fields, blanks around each and quotes removed.  sep
+// is ',', ';' or '\t', or ' ' for runs of blanks.
+Split split_fields(const char *at, char sep, std::vector<std::string> *fields) {
+  fields->clear();
+  const bool blanks = sep == ' ';
+  auto blank = [sep](char c) { return c == ' ' || (c == '\t' && sep != '\t'); };
+  auto ends_field = [&](char c) { return c == '\0' || (blanks ? blank(c) : c == sep); };
+  for (;;) {
+    while (blank(*at)) ++at;
+    if (blanks && *at == '\0') return Split::kOk;
+    std::string field;
+    if (*at == '"') {
+      for (++at;; ++at) {
+        if (*at == '\0') return Split::kUnclosedQuote;
+        if (*at == '"' && at[1] != '"') break;
+        if (*at == '"') ++at;
+        field += *at;
+      }
+      ++at;
+      if (!blanks)
+        while (blank(*at)) ++at;
+      if (!ends_field(*at)) return Split::kStrayQuote;
+    } else {
+      const char *start = at;
+      for (; !ends_field(*at); ++at)
+        if (*at == '"') return Split::kStrayQuote;
+      const char *end = at;
+      while (end > start && blank(end[-1])) --end;
+      field.assign(start, end);
+    }
+    fields->push_back(std::move(field));
+    if (*at == '\0') return Split::kOk;
+    if (!blanks) ++at;
+  }
+}
+
+void split_or_fail(const char *line, char sep, int number, std::vector<std::string> *fields) {
+  switch (split_fields(line, sep, fields)) {
+    case Split::kOk:
+      return;
+    case Split::kUnclosedQuote:
+      fatal_fmt("Line %d of the table has a quote that is not closed on that line.", number);
+    case Split::kStrayQuote:
+      fatal_fmt("Line %d of the table has a quote that does not enclose a whole field.", number);
+  }
+}
+
+// The separator of a table, from its first row: the one of ',', ';' and tab
+// that the row holds outside quotes, or ' ' (runs of blanks) for none.
+char find_separator(const char *line, int number) {
+  bool quoted = false;
+  bool found[3] = {};
+  const char kSeparators[] = ",;\t";
+  for (const char *at = line; *at != '\0'; ++at) {
+    if (*at == '"') quoted = !quoted;
+    if (const char *sep = quoted ? nullptr : std::strchr(kSeparators, *at))
+      found[sep - kSeparators] = true;
+  }
+  const char *kNames[] = {"','", "';'", "a tab"};
+  std::vector<std::string> names;
+  char sep = ' ';
+  for (int k = 0; k < 3; ++k)
+    if (found[k]) names.push_back(kNames[k]), sep = kSeparators[k];
+  if (names.size() == 2)
+    fatal_fmt("The table's separator is not clear: line %d holds both %s and %s.", number,
+              names[0].c_str(), names[1].c_str());
+  if (names.size() == 3)
+    fatal_fmt("The table's separator is not clear: line %d holds %s, %s and %s.", number,
+              names[0].c_str(), names[1].c_str(), names[2].c_str());
+  return sep;
+}
+
+// A chosen column of the table: where it is and how messages name it.
+struct Column {
+  const ColumnRef *ref;
+  size_t index;
+  std::string label;  // 'name' from the header, else the number
+};
+
+// Finds the chosen columns from the table's first row; returns whether that
+// row is a header.  It is one when a field chosen by number is not a number,
+// and when a column is chosen by name, which needs one, when any field is not.
+bool find_columns(const std::vector<std::string> &first, std::vector<Column> *columns) {
+  bool header = false, named = false;
+  double value;
+  for (const Column &column : *columns) {
+    const size_t k = static_cast<size_t>(column.ref->number - 1);
+    if (column.ref->number == 0)
+      named = true;
+    else if (k < first.size() && !finite_number(first[k], &value))
+      header = true;
+  }
+  if (named)
+    for (const std::string &field : first) header = header || !finite_number(field, &value);
+  for (Column &column : *columns) {
+    const ColumnRef &ref = *column.ref;
+    if (ref.number > 0) {
+      column.index = static_cast<size_t>(ref.number - 1);
+    } else if (!header) {
+      fatal_fmt("Column '%s' of -columns needs a header row; the table's first row holds "
+                "numbers only.",
+                ref.name.c_str());
+    } else {
+      column.index = first.size();
+      for (size_t k = 0; k < first.size(); ++k) {
+        if (first[k] != ref.name) continue;
+        if (column.index != first.size())
+          fatal_fmt("The table's header holds '%s' twice.", ref.name.c_str());
+        column.index = k;
+      }
+      if (column.index == first.size()) {
+        std::string names;
+        for (const std::string &field : first) names += (names.empty() ? "'" : ", '") + field + "'";
+        fatal_fmt("The table's header has no column '%s'; it holds %s.", ref.name.c_str(),
+                  names.c_str());
+      }
+    }
+    column.label = header && column.index < first.size() && !first[column.index].empty()
+                       ? "'" + first[column.index] + "'"
+                       : std::to_string(column.index + 1);
+  }
+  return header;
+}
+
+}  // namespace
+
+bool parse_columns(const char *spec, ColumnSpec *out, std::string *error) {
+  *out = ColumnSpec();
+  bool seen[4] = {};
+  for (const char *at = spec; *at != '\0';) {
+    while (is_blank(*at)) ++at;
+    if (*at == ',') {
+      ++at;
+      continue;
+    }
+    if (*at == '\0') break;
+    *error = read_entry(at, out, seen);
+    if (!error->empty()) return false;
+  }
+  for (int k = 0; k < 2; ++k)  // x and y
+    if (!seen[k]) {
+      *error = format_msg("Column role '%s' missing in -columns; x and y are required.",
+                          kRoles[k].key);
+      return false;
+    }
+  return true;
+}
+
+bool read_table(const char *path, const ColumnSpec &spec, TableData *out) {
+  Lines lines;
+  {
+    const int fd = open(path, O_RDONLY);
+    struct stat info;
+    const bool readable = fd >= 0 && fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) &&
+                          read_whole(fd, &lines.text);
+    if (fd >= 0) close(fd);
+    if (!readable) {
+      show_msg(kWarning, format_msg("Unable to open file: '%s'\n", path).c_str());
+      return false;
+    }
+  }
+  *out = TableData();
+  std::vector<Column> columns;
+  for (const Role &role : kRoles)
+    if ((spec.*role.ref).given()) columns.push_back({&(spec.*role.ref), 0, ""});
+  std::vector<std::string> fields;
+  char sep = 0;
+  double point[4];
+  for (char *line; (line = lines.next()) != nullptr;) {
+    const char *text = line;
+    while (is_blank(*text)) ++text;
+    if (*text == '\0' || *text == '#') continue;
+    const bool first = sep == 0;
+    if (first) sep = find_separator(text, lines.number);
+    split_or_fail(text, sep, lines.number, &fields);
+    if (first && find_columns(fields, &columns)) continue;
+    for (size_t c = 0; c < columns.size(); ++c) {
+      const Column &column = columns[c];
+      if (column.index >= fields.size())
+        fatal_fmt("Line %d of the table has no column %s.", lines.number, column.label.c_str());
+      if (!finite_number(fields[column.index], &point[c]))
+        fatal_fmt("Line %d, column %s of the table holds '%s', not a finite number.",
+                  lines.number, column.label.c_str(), fields[column.index].c_str());
+    }
+    // The columns come in role order: x, y, then x2 and sigma when chosen.
+    out->x.push_back(point[0]);
+    out->y.push_back(point[1]);
+    size_t c = 2;
+    out->x2.push_back(spec.x2.given() ? point[c++] : 0.0);
+    if (spec.sigma.given()) {
+      // A standard deviation: a weight of 1 / sigma^2 needs it positive.
+      if (!(point[c] > 0.0))
+        fatal_fmt("Line %d, column %s of the table holds '%s', not a positive number.",
+                  lines.number, columns[c].label.c_str(), fields[columns[c].index].c_str());
+      out->sigma.push_back(point[c]);
+    }
+  }
+  if (out->x.size() < static_cast<size_t>(kMinData))
+    fatal_fmt("Error, Min data points is (%d)\n", kMinData);
+  return true;
+}
