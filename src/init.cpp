@@ -54,7 +54,8 @@ void init_vars() {
   // A sigma column weighs the fit only when asked: a table may carry one
   // that was not meant for this fit.
   if (!withSigma && !sData.empty()) {
-    show_msg(kWarning, "The table's sigma column is not used; -sigma or -sigma-absolute weighs the fit with it.");
+    show_msg(kWarning,
+             "The table's sigma column is not used; -sigma or -sigma-absolute weighs the fit with it.");
     sData.clear();
   }
   fxData.resize(numData);
