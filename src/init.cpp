@@ -27,19 +27,19 @@ void init_vars() {
   bool hasX2 = false;
   const CatalogueEntry &model = catalogue_entry(fitFunc);
   const bool withSigma = sigmaMode != kSigmaNone;
-  if (!columnsSpec.empty()) {
-    ColumnSpec spec;
+  if (!columnsChoice.empty()) {
+    ColumnChoice choice;
     std::string error;
-    parse_columns(columnsSpec.c_str(), &spec, &error);  // get_args has refused a bad one
+    parse_columns(columnsChoice.c_str(), &choice, &error);  // get_args has refused a bad one
     TableData table;
-    if (!read_table(dataFname.c_str(), spec, &table))
+    if (!read_table(dataFname.c_str(), choice, &table))
       exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
     xData = std::move(table.x);
     yData = std::move(table.y);
     tData = std::move(table.x2);
     sData = std::move(table.sigma);
     numData = static_cast<int>(xData.size());
-    hasX2 = spec.x2.given();
+    hasX2 = choice.x2.given();
     numDataCol = hasX2 ? 3 : 2;
   } else {
     for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);

@@ -122,7 +122,7 @@ void check_file_options(int argc, char **argv) {
 // Help-text order.  A row without help text is an alias of the row before it.
 const OptionInfo kOptions[] = {
     {"-d", "FILE", "the curve data file (format below)"},
-    {"-columns", "SPEC", "-d is a table (CSV): x=COL,y=COL[,x2=COL][,sigma=COL]"},
+    {"-columns", "COLUMNS", "-d is a table (CSV): x=COL,y=COL[,x2=COL][,sigma=COL]"},
     {"-fit", "KEYWORD", "the model to fit; -list shows the keywords"},
     {"-parms", "LIST", "start values in parameter order, as 900:=2:1 (=v holds)"},
     {"-o", "FILE", "verbose report to FILE, not to standard output"},
@@ -206,7 +206,7 @@ int read_parms(const char *word, double *values, int *hold) {
       const char *number = text.c_str() + (held ? 1 : 0);
       char *end;
       values[k] = std::strtod(number, &end);  // as atof reads it
-      // "=" alone holds at 0, as specified.
+      // "=" alone holds at 0.
       if (*number != '\0' && (end == number || !only_blanks(end)))
         warn_read_as(text.c_str(), format_msg("%g", values[k]));
       ++k;
@@ -272,11 +272,11 @@ int get_args(int argc, char **argv) {
     if (is("-d")) {
       dataFname = value;
     } else if (is("-columns")) {
-      ColumnSpec spec;
+      ColumnChoice choice;
       std::string error;
-      if (!parse_columns(value, &spec, &error)) fatal(error);
-      columnsSpec = value;
-      tableHasSigma = spec.sigma.given();
+      if (!parse_columns(value, &choice, &error)) fatal(error);
+      columnsChoice = value;
+      tableHasSigma = choice.sigma.given();
     } else if (is("-o")) {
       outVerbFname = value;
       test_open(outVerbFname);
@@ -300,7 +300,7 @@ int get_args(int argc, char **argv) {
       parmsGiven = read_parms(value, fitParms, holdConstFlag);
     }
   }
-  if (sigmaMode != kSigmaNone && !columnsSpec.empty() && !tableHasSigma)
+  if (sigmaMode != kSigmaNone && !columnsChoice.empty() && !tableHasSigma)
     fatal_fmt("%s needs a sigma column: add sigma=COL to -columns.",
               sigmaMode == kSigmaAbsolute ? "-sigma-absolute" : "-sigma");
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");

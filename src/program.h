@@ -59,7 +59,7 @@ extern std::string outShortFname;  // -short
 extern std::string logFname;       // -log: created empty; nothing is written to it
 extern std::string jsonFname;      // -json
 extern std::string plotFname;      // -plot
-extern std::string columnsSpec;    // -columns: the data file is a table; empty without
+extern std::string columnsChoice;    // -columns: the data file is a table; empty without
 
 // Parameters, in the order of the catalogue's parameter labels.
 extern double fitParms[kMaxParms];   // start values in, fitted values out
@@ -247,7 +247,7 @@ struct ColumnRef {
 };
 
 // The columns -columns chooses: x and y always, x2 and sigma when given.
-struct ColumnSpec {
+struct ColumnChoice {
   ColumnRef x, y, x2, sigma;
 };
 
@@ -255,7 +255,7 @@ struct ColumnSpec {
 // digits is a column number, any other a header name, which may be quoted as
 // in the table ("" for a quote).  Empty entries are dropped.  Returns false
 // with the message to show in *error when the list is malformed.
-bool parse_columns(const char *spec, ColumnSpec *out, std::string *error);
+bool parse_columns(const char *choice, ColumnChoice *out, std::string *error);
 
 // The points of a table, in file order; x2 is 0.0 without an x2 column and
 // sigma is empty without a sigma column.
@@ -263,14 +263,14 @@ struct TableData {
   std::vector<double> x, y, x2, sigma;
 };
 
-// Reads the columns of spec from a table of any length: fields separated by
+// Reads the columns of choice from a table of any length: fields separated by
 // commas, semicolons, tabs or blanks (found from the first row), quoted as in
 // RFC 4180, a header row when a chosen field of the first row is not a
 // number; '#' comment lines, blank lines, CRLF and a UTF-8 byte order mark
 // allowed.  Returns false after a warning when the file cannot be opened or
 // read, as read_crv_data does; every other fault, a value that is not a
 // finite number or fewer than kMinData points among them, is fatal.
-bool read_table(const char *path, const ColumnSpec &spec, TableData *out);
+bool read_table(const char *path, const ColumnChoice &choice, TableData *out);
 
 // Fills fxData with the model at the fitted parameters and the X2 of each
 // point, as the fit used them.

@@ -16,12 +16,12 @@ namespace {
 
 struct Role {
   const char *key;
-  ColumnRef ColumnSpec::*ref;
+  ColumnRef ColumnChoice::*ref;
 };
-const Role kRoles[] = {{"x", &ColumnSpec::x},
-                       {"y", &ColumnSpec::y},
-                       {"x2", &ColumnSpec::x2},
-                       {"sigma", &ColumnSpec::sigma}};
+const Role kRoles[] = {{"x", &ColumnChoice::x},
+                       {"y", &ColumnChoice::y},
+                       {"x2", &ColumnChoice::x2},
+                       {"sigma", &ColumnChoice::sigma}};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -52,7 +52,7 @@ bool finite_number(const std::string &text, double *value) {
 
 // Reads one "role=column" entry of a -columns list starting at `at`, which
 // moves past it and its comma; an empty error means success.
-std::string read_entry(const char *&at, ColumnSpec *spec, bool *seen) {
+std::string read_entry(const char *&at, ColumnChoice *choice, bool *seen) {
   const char *start = at;
   while (*at != '\0' && *at != ',' && *at != '=') ++at;
   const std::string key(trimmed(std::string_view(start, static_cast<size_t>(at - start))));
@@ -90,7 +90,7 @@ std::string read_entry(const char *&at, ColumnSpec *spec, bool *seen) {
   }
   if (*at == ',') ++at;
   if (value.empty()) return format_msg("Column role '%s' in -columns names no column.", role->key);
-  ColumnRef &ref = spec->*(role->ref);
+  ColumnRef &ref = choice->*(role->ref);
   if (quoted) {
     ref.name = value;
     return "";
@@ -277,10 +277,10 @@ bool find_columns(const std::vector<std::string> &first, std::vector<Column> *co
 
 }  // namespace
 
-bool parse_columns(const char *spec, ColumnSpec *out, std::string *error) {
-  *out = ColumnSpec();
+bool parse_columns(const char *choice, ColumnChoice *out, std::string *error) {
+  *out = ColumnChoice();
   bool seen[4] = {};
-  for (const char *at = spec; *at != '\0';) {
+  for (const char *at = choice; *at != '\0';) {
     while (is_blank(*at)) ++at;
     if (*at == ',') {
       ++at;
@@ -299,7 +299,7 @@ bool parse_columns(const char *spec, ColumnSpec *out, std::string *error) {
   return true;
 }
 
-bool read_table(const char *path, const ColumnSpec &spec, TableData *out) {
+bool read_table(const char *path, const ColumnChoice &choice, TableData *out) {
   Lines lines;
   {
     const int fd = open(path, O_RDONLY);
@@ -315,7 +315,7 @@ bool read_table(const char *path, const ColumnSpec &spec, TableData *out) {
   *out = TableData();
   std::vector<Column> columns;
   for (const Role &role : kRoles)
-    if ((spec.*role.ref).given()) columns.push_back({&(spec.*role.ref), 0, ""});
+    if ((choice.*role.ref).given()) columns.push_back({&(choice.*role.ref), 0, ""});
   std::vector<std::string> fields;
   char sep = 0;
   double point[4];
@@ -339,8 +339,8 @@ bool read_table(const char *path, const ColumnSpec &spec, TableData *out) {
     out->x.push_back(point[0]);
     out->y.push_back(point[1]);
     size_t c = 2;
-    out->x2.push_back(spec.x2.given() ? point[c++] : 0.0);
-    if (spec.sigma.given()) {
+    out->x2.push_back(choice.x2.given() ? point[c++] : 0.0);
+    if (choice.sigma.given()) {
       // A standard deviation: a weight of 1 / sigma^2 needs it positive.
       if (!(point[c] > 0.0))
         fatal_fmt("Line %d, column %s of the table holds '%s', not a positive number.",

@@ -7,10 +7,10 @@
 
 namespace {
 
-std::string spec_error(const char *spec) {
-  ColumnSpec columns;
+std::string choice_error(const char *choice) {
+  ColumnChoice columns;
   std::string error;
-  EXPECT_FALSE(parse_columns(spec, &columns, &error)) << spec;
+  EXPECT_FALSE(parse_columns(choice, &columns, &error)) << choice;
   return error;
 }
 
@@ -30,23 +30,23 @@ TEST(ColumnList, MalformedListsAreRefusedWithTheirReason) {
       {"x=1,y=\"a,b", "Unclosed quote in -columns."},
       {"x=1,y=\"a\"b", "Text after the closing quote of 'a' in -columns."},
   };
-  for (const auto &[spec, message] : cases) EXPECT_EQ(spec_error(spec), message) << spec;
+  for (const auto &[choice, message] : cases) EXPECT_EQ(choice_error(choice), message) << choice;
 }
 
 TEST(ColumnList, ReadsNumbersNamesAndQuotedNames) {
-  ColumnSpec spec;
+  ColumnChoice choice;
   std::string error;
-  ASSERT_TRUE(parse_columns(" y = delay time ,,x=007,sigma=\"a, \"\"b\"\"\" ,", &spec, &error))
+  ASSERT_TRUE(parse_columns(" y = delay time ,,x=007,sigma=\"a, \"\"b\"\"\" ,", &choice, &error))
       << error;
-  EXPECT_EQ(spec.x.number, 7);
-  EXPECT_EQ(spec.y.name, "delay time");
-  EXPECT_EQ(spec.sigma.name, "a, \"b\"");
-  EXPECT_FALSE(spec.x2.given());
+  EXPECT_EQ(choice.x.number, 7);
+  EXPECT_EQ(choice.y.name, "delay time");
+  EXPECT_EQ(choice.sigma.name, "a, \"b\"");
+  EXPECT_FALSE(choice.x2.given());
   // Words that only look like numbers are names; quotes make any value a name.
-  ASSERT_TRUE(parse_columns("x=nan,y=\"2\",x2=1e", &spec, &error));
-  EXPECT_EQ(spec.x.name, "nan");
-  EXPECT_EQ(spec.y.name, "2");
-  EXPECT_EQ(spec.x2.name, "1e");
+  ASSERT_TRUE(parse_columns("x=nan,y=\"2\",x2=1e", &choice, &error));
+  EXPECT_EQ(choice.x.name, "nan");
+  EXPECT_EQ(choice.y.name, "2");
+  EXPECT_EQ(choice.x2.name, "1e");
 }
 
 struct Refused {
@@ -59,14 +59,14 @@ void throw_refused(const std::string &text) { throw Refused{text}; }
 std::string read_text(const std::string &text, const char *columns, TableData *table) {
   static const bool hooked = (add_fatal_hook(throw_refused), true);
   (void)hooked;
-  ColumnSpec spec;
+  ColumnChoice choice;
   std::string error;
-  EXPECT_TRUE(parse_columns(columns, &spec, &error)) << error;
+  EXPECT_TRUE(parse_columns(columns, &choice, &error)) << error;
   const std::string path = tavtest::make_temp_dir() + "/table.csv";
   tavtest::write_file(path, text);
   testing::internal::CaptureStdout();
   try {
-    EXPECT_TRUE(read_table(path.c_str(), spec, table));
+    EXPECT_TRUE(read_table(path.c_str(), choice, table));
   } catch (const Refused &refused) {
     testing::internal::GetCapturedStdout();
     return refused.text;
