@@ -27,19 +27,16 @@ void init_vars() {
   bool hasX2 = false;
   const CatalogueEntry &model = catalogue_entry(fitFunc);
   const bool withSigma = sigmaMode != kSigmaNone;
-  if (!columnsChoice.empty()) {
-    ColumnChoice choice;
-    std::string error;
-    parse_columns(columnsChoice.c_str(), &choice, &error);  // get_args has refused a bad one
+  if (tableColumns.x.given()) {
     TableData table;
-    if (!read_table(dataFname.c_str(), choice, &table))
+    if (!read_table(dataFname.c_str(), tableColumns, &table))
       exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
     xData = std::move(table.x);
     yData = std::move(table.y);
     tData = std::move(table.x2);
     sData = std::move(table.sigma);
     numData = static_cast<int>(xData.size());
-    hasX2 = choice.x2.given();
+    hasX2 = tableColumns.x2.given();
     numDataCol = hasX2 ? 3 : 2;
   } else {
     for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);

@@ -236,7 +236,6 @@ int get_args(int argc, char **argv) {
   check_file_options(argc, argv);
 
   int parmsGiven = 0;
-  bool tableHasSigma = false;
   for (int i = 1; i < argc; ++i) {
     const char *option = argv[i];
     auto is = [option](const char *name) { return std::strcmp(option, name) == 0; };
@@ -272,11 +271,8 @@ int get_args(int argc, char **argv) {
     if (is("-d")) {
       dataFname = value;
     } else if (is("-columns")) {
-      ColumnChoice choice;
       std::string error;
-      if (!parse_columns(value, &choice, &error)) fatal(error);
-      columnsChoice = value;
-      tableHasSigma = choice.sigma.given();
+      if (!parse_columns(value, &tableColumns, &error)) fatal(error);
     } else if (is("-o")) {
       outVerbFname = value;
       test_open(outVerbFname);
@@ -300,7 +296,7 @@ int get_args(int argc, char **argv) {
       parmsGiven = read_parms(value, fitParms, holdConstFlag);
     }
   }
-  if (sigmaMode != kSigmaNone && !columnsChoice.empty() && !tableHasSigma)
+  if (sigmaMode != kSigmaNone && tableColumns.x.given() && !tableColumns.sigma.given())
     fatal_fmt("%s needs a sigma column: add sigma=COL to -columns.",
               sigmaMode == kSigmaAbsolute ? "-sigma-absolute" : "-sigma");
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");

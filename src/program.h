@@ -59,7 +59,6 @@ extern std::string outShortFname;  // -short
 extern std::string logFname;       // -log: created empty; nothing is written to it
 extern std::string jsonFname;      // -json
 extern std::string plotFname;      // -plot
-extern std::string columnsChoice;    // -columns: the data file is a table; empty without
 
 // Parameters, in the order of the catalogue's parameter labels.
 extern double fitParms[kMaxParms];   // start values in, fitted values out
@@ -250,6 +249,10 @@ struct ColumnRef {
 struct ColumnChoice {
   ColumnRef x, y, x2, sigma;
 };
+
+// The run's -columns, read by get_args: the data file is a table when x is
+// given.
+extern ColumnChoice tableColumns;
 
 // Reads a -columns list, "x=delay,y=2[,x2=COLUMN][,sigma=COLUMN]": a value of
 // digits is a column number, any other a header name, which may be quoted as

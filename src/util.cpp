@@ -17,7 +17,7 @@ std::string outShortFname;
 std::string logFname;
 std::string jsonFname;
 std::string plotFname;
-std::string columnsChoice;
+ColumnChoice tableColumns;
 
 double fitParms[kMaxParms];
 int holdConstFlag[kMaxParms];
