@@ -39,14 +39,14 @@ void init_vars() {
     hasX2 = tableColumns.x2.given();
     numDataCol = hasX2 ? 3 : 2;
   } else {
-    for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(kMaxData);
-    sData.resize(withSigma ? kMaxData : 0);
+    std::vector<std::vector<double> *> columns = {&xData, &yData, &tData};
+    if (withSigma) columns.push_back(&sData);
+    for (std::vector<double> *v : columns) v->resize(kMaxData);
     if (read_crv_data(dataFname.c_str(), xData.data(), yData.data(), tData.data(), &numData,
                       &numDataCol, &hasX2, withSigma ? sData.data() : nullptr,
                       model.x2.meaning != nullptr) == 0)
       exit_failed(format_msg("Unable to open file: '%s'", dataFname.c_str()));
-    for (std::vector<double> *v : {&xData, &yData, &tData}) v->resize(numData);
-    if (withSigma) sData.resize(numData);
+    for (std::vector<double> *v : columns) v->resize(numData);
   }
   // A sigma column weighs the fit only when asked: a table may carry one
   // that was not meant for this fit.

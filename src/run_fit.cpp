@@ -9,9 +9,7 @@
 
 namespace {
 
-Points run_points() {
-  return {xData.data(), yData.data(), tData.data(), numData, sData.empty() ? nullptr : sData.data()};
-}
+Points run_points() { return {xData.data(), yData.data(), tData.data(), numData}; }
 
 void print_solution(const tavfit::FitResult &r) {
   std::printf("Solution:\n   ");
