@@ -45,12 +45,14 @@ struct Residuals {
   int numData;
   const double *x, *y, *x2;
   const double *sigma;   // nullptr: unweighted
+  const Bounds *bounds;  // nullptr: none
   bool *modelUndefined;  // set when a step enters XY2's excluded region
 
   template <typename Real>
   bool operator()(const Real *free, Real *residual) const {
     Real full[kMaxParms];
     expand_free(numSlots, hold, slots, free, full);
+    to_model(bounds, numSlots, full);
     // The guard the double evaluator applies, on the value part.
     if (id == kXy2 && xy2_excluded(scalar(full[1]), scalar(full[3]))) {
       *modelUndefined = true;
@@ -143,9 +145,17 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   for (int j = 0; j < m; ++j)
     if (!std::isfinite(free[j])) return finish(result, kCeresBadProblem, "non-finite start value");
 
+  Bounds bounds;
+  const bool bounded = in.boundKind != nullptr && in.lower != nullptr && in.upper != nullptr;
+  for (int i = 0; bounded && i < in.numSlots; ++i) {
+    bounds.kind[i] = in.boundKind[i];
+    bounds.lower[i] = in.lower[i];
+    bounds.upper[i] = in.upper[i];
+  }
   bool modelUndefined = false;
   auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
-                                in.slots, in.numData, in.x, in.y, in.x2, in.sigma, &modelUndefined};
+                                in.slots,   in.numData, in.x,   in.y,    in.x2,
+                                in.sigma,   bounded ? &bounds : nullptr,  &modelUndefined};
   ceres::Problem problem;  // owns the cost function, which owns the functor
   problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
 

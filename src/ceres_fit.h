@@ -12,7 +12,7 @@ extern "C" {
 
 // Bumped whenever a structure below changes; the program refuses a module
 // built for another version.
-#define TAVFIT_CERES_ABI_VERSION 2
+#define TAVFIT_CERES_ABI_VERSION 3
 
 // Largest number of parameter slots (the run state's kMaxParms).
 #define TAVFIT_CERES_MAX_PARMS 10
@@ -30,6 +30,13 @@ struct CeresFitProblem {
   int maxIterations;     // the solver's iteration limit, >= 0
   const double *sigma;   // numData standard deviations of y, or NULL: unweighted
   int absoluteSigma;     // 1: sigma is absolute, the covariance is not scaled
+  // Bounds of the free slots (numSlots each, or all NULL): the kind of each
+  // (0 none, 1 lower, 2 upper, 3 both) and the bounds.  A bounded slot's
+  // value, in slots and in the result, is the unconstrained variable of the
+  // program's transformation, not the parameter itself.
+  const int *boundKind;
+  const double *lower;
+  const double *upper;
 };
 
 // How a fit ended (CeresFitResult::status).

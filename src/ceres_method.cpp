@@ -153,7 +153,10 @@ void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
                               slots,            problem.points.n,       problem.points.x,
                               problem.points.y, problem.points.x2,
                               problem.maxIterations < 0 ? 0 : problem.maxIterations,
-                              problem.points.sigma,   problem.absoluteSigma ? 1 : 0};
+                              problem.points.sigma,   problem.absoluteSigma ? 1 : 0,
+                              problem.bounds ? problem.bounds->kind : nullptr,
+                              problem.bounds ? problem.bounds->lower : nullptr,
+                              problem.bounds ? problem.bounds->upper : nullptr};
   CeresFitResult r;
   loaded.fit(&in, &r);
   // Reason numbers: the module's status plus one, so that 0 keeps its

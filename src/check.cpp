@@ -6,7 +6,12 @@
 // templates), each step from the singular value decomposition of J, which
 // also gives the standard deviations and shows a parameter the data do not
 // determine.  At an answer that is already the minimum, the first
-// Gauss-Newton step is negligible and the check stops there.
+// Gauss-Newton step is negligible and it stops there.
+//
+// Within bounds the descent is projected: a step ends at a bound it would
+// cross, and a parameter on a bound whose sum of squares rises inward stays
+// there while the others move.  Where it ends tells the wrapper which bounds
+// hold the answer.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -88,10 +93,13 @@ struct Svd {
                             s(cols), vt(size_t(cols) * cols),
                             work(size_t(std::max(3 * cols + rows, 5 * cols))) {}
 
-  bool decompose(const double *J, const double *q) {
-    for (int j = 0; j < m; ++j) {
-      d[j] = q[j] != 0 ? std::fabs(q[j]) : 1.0;
-      for (int i = 0; i < n; ++i) a[size_t(j) * n + i] = J[size_t(j) * n + i] * d[j];
+  // The columns cols[0..count) of J (n rows): the parameters free to move.
+  bool decompose(const double *J, const double *q, const int *cols, int count) {
+    m = count;
+    for (int c = 0; c < m; ++c) {
+      const int j = cols[c];
+      d[c] = q[j] != 0 ? std::fabs(q[j]) : 1.0;
+      for (int i = 0; i < n; ++i) a[size_t(c) * n + i] = J[size_t(j) * n + i] * d[c];
     }
     int lwork = static_cast<int>(work.size()), info = 0;
     dgesvd_("S", "S", &n, &m, a.data(), &n, s.data(), u.data(), &n, vt.data(), &m, work.data(),
@@ -134,29 +142,88 @@ struct Svd {
       sd[j] = undetermined ? INFINITY : d[j] * std::sqrt(scale * sum);
     }
   }
+
+  // scale * (J^T J)^-1, m x m row-major, in the directions the data determine.
+  void covariance(double scale, double *cov) const {
+    for (int a = 0; a < m; ++a)
+      for (int b = 0; b < m; ++b) {
+        double sum = 0.0;
+        for (int k = 0; k < rank; ++k) sum += (v(k, a) / s[k]) * (v(k, b) / s[k]);
+        cov[a * m + b] = d[a] * d[b] * scale * sum;
+      }
+  }
 };
+
+// The box of the free parameters: lo[j] and hi[j], infinite where open.
+void box_of(const FitProblem &fp, const Bounds *box, double *lo, double *hi) {
+  for (int j = 0; j < fp.free.count; ++j) {
+    const int slot = fp.free.slot[j];
+    const int kind = box != nullptr ? box->kind[slot] : Bounds::kNone;
+    lo[j] = (kind & Bounds::kLower) != 0 ? box->lower[slot] : -INFINITY;
+    hi[j] = (kind & Bounds::kUpper) != 0 ? box->upper[slot] : INFINITY;
+  }
+}
+
+double clamp(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+// The free parameters that move: all of them, less those on a bound where the
+// sum of squares rises inward (its gradient J^T r points out of the box).
+int moving(const double *J, const double *r, int n, int m, const double *q, const double *lo,
+           const double *hi, int *cols) {
+  int count = 0;
+  for (int j = 0; j < m; ++j) {
+    bool pinned = false;
+    if (q[j] <= lo[j] || q[j] >= hi[j]) {
+      double g = 0.0;
+      for (int i = 0; i < n; ++i) g += J[size_t(j) * n + i] * r[i];
+      pinned = q[j] <= lo[j] ? g >= 0 : g <= 0;
+    }
+    if (!pinned) cols[count++] = j;
+  }
+  return count;
+}
 
 }  // namespace
 
-tavfit::Check check_answer(const FitProblem &fp, const double *slots, const double *reportedSd) {
+tavfit::Check check_answer(const FitProblem &fp, const double *slots, const double *reportedSd,
+                           const Bounds *box, bool *onBound) {
   tavfit::Check check;
   const int n = fp.points.n, m = fp.free.count;
   if (m == 0 || n <= m) return check;  // nothing to move, or no scale for the deviations
-  double q0[kMaxParms], q[kMaxParms];
+  double q0[kMaxParms], q[kMaxParms], lo[kMaxParms], hi[kMaxParms];
   gather_free(fp.free, slots, q0);
   std::copy(q0, q0 + m, q);
+  box_of(fp, box, lo, hi);
   std::vector<double> r(n), rTry(n), J(size_t(n) * m);
   double sse;
   if (!evaluate(fp, q, r.data(), J.data(), &sse)) return check;
   Svd svd(n, m);
   double sd[kMaxParms], delta[kMaxParms], mu = 0.0;
+  int cols[kMaxParms], count = m;
+  // Takes the step of the moving parameters with damping mu, cut at the box,
+  // into delta (every free parameter).
+  auto take_step = [&](double damping) {
+    double d[kMaxParms];
+    svd.step(r.data(), damping, d);
+    std::fill(delta, delta + m, 0.0);
+    for (int c = 0; c < count; ++c) {
+      const int j = cols[c];
+      delta[j] = box == nullptr ? d[c] : clamp(q[j] + d[c], lo[j], hi[j]) - q[j];
+    }
+  };
   for (int it = 0;; ++it) {
-    if (!svd.decompose(J.data(), q)) return check;
-    svd.deviations(fp.absoluteSigma ? 1.0 : sse / (n - m), sd);
-    svd.step(r.data(), 0.0, delta);
+    count = moving(J.data(), r.data(), n, m, q, lo, hi, cols);
+    if (count == 0) break;  // every parameter held by its bound
+    if (!svd.decompose(J.data(), q, cols, count)) return check;
+    double sdMoving[kMaxParms];
+    svd.deviations(fp.absoluteSigma ? 1.0 : sse / (n - m), sdMoving);
+    for (int c = 0; c < count; ++c) sd[cols[c]] = sdMoving[c];
+    take_step(0.0);
     bool negligible = true;
-    for (int j = 0; j < m; ++j)
+    for (int c = 0; c < count; ++c) {
+      const int j = cols[c];
       negligible = negligible && (std::fabs(delta[j]) <= kNegligibleStep * sd[j] || sd[j] == 0);
+    }
     if (negligible) {
       // The minimum lies within the step; its deviations are those here.
       double qMin[kMaxParms], sseMin;
@@ -174,7 +241,7 @@ tavfit::Check check_answer(const FitProblem &fp, const double *slots, const doub
     bool moved = false;
     for (int tries = 0; tries < 60 && !moved; ++tries) {
       double qTry[kMaxParms], sseTry;
-      svd.step(r.data(), mu, delta);
+      take_step(mu);
       for (int j = 0; j < m; ++j) qTry[j] = q[j] + delta[j];
       if (evaluate(fp, qTry, rTry.data(), nullptr, &sseTry) && sseTry < sse) {
         std::copy(qTry, qTry + m, q);
@@ -185,6 +252,21 @@ tavfit::Check check_answer(const FitProblem &fp, const double *slots, const doub
       }
     }
     if (!moved || !evaluate(fp, q, r.data(), J.data(), &sse)) break;
+  }
+  // On a bound: the deviations of every free parameter from the whole
+  // Jacobian there, the bound one counted free (as lmfit's least_squares
+  // counts it).
+  bool bound = false;
+  for (int j = 0; j < m; ++j) {
+    const bool on = q[j] <= lo[j] || q[j] >= hi[j];
+    bound = bound || on;
+    if (onBound != nullptr) onBound[fp.free.slot[j]] = on;
+  }
+  if (bound || count < m) {
+    for (int j = 0; j < m; ++j) cols[j] = j;
+    if (!evaluate(fp, q, r.data(), J.data(), &sse) || !svd.decompose(J.data(), q, cols, m))
+      return check;
+    svd.deviations(fp.absoluteSigma ? 1.0 : sse / (n - m), sd);
   }
 
   // At the minimum: its sum of squares, and the answer measured against it.
@@ -225,4 +307,21 @@ tavfit::Check check_answer(const FitProblem &fp, const double *slots, const doub
   check.at_minimum = check.distance_sd <= tavfit::kCheckDistance &&
                      check.sd_relative_error <= tavfit::kCheckSdError && check.undetermined.empty();
   return check;
+}
+
+bool exact_covariance(const FitProblem &fp, const double *slots, double *sd, double *cov) {
+  const int n = fp.points.n, m = fp.free.count;
+  if (m == 0 || n <= m) return false;
+  double q[kMaxParms], sse;
+  int cols[kMaxParms];
+  gather_free(fp.free, slots, q);
+  for (int j = 0; j < m; ++j) cols[j] = j;
+  std::vector<double> r(n), J(size_t(n) * m);
+  Svd svd(n, m);
+  if (!evaluate(fp, q, r.data(), J.data(), &sse) || !svd.decompose(J.data(), q, cols, m))
+    return false;
+  const double scale = fp.absoluteSigma ? 1.0 : sse / (n - m);
+  svd.deviations(scale, sd);
+  svd.covariance(scale, cov);
+  return true;
 }

@@ -76,6 +76,10 @@ std::string malformed(const Problem &problem) {
   if (curve.y.size() != curve.x.size() || (!curve.x2.empty() && curve.x2.size() != curve.x.size()))
     return "The curve's x, y and x2 differ in length.";
   if (curve.x.empty()) return "The curve has no points.";
+  if ((!problem.lower.empty() && problem.lower.size() != P) ||
+      (!problem.upper.empty() && problem.upper.size() != P))
+    return with_int("The problem's bounds are not one per parameter (", static_cast<long long>(P),
+                    ").");
   if (!curve.sigma.empty() && curve.sigma.size() != curve.x.size())
     return "The curve's sigma and x differ in length.";
   for (size_t k = 0; k < curve.sigma.size(); ++k)
@@ -84,6 +88,111 @@ std::string malformed(const Problem &problem) {
                       " is not a positive finite number.");
   if (curve.x.size() > static_cast<size_t>(INT32_MAX)) return "The curve has too many points.";
   return "";
+}
+
+// The bounds of the free parameters; "" when they are sound.  Bounds on
+// held parameters are not looked at.
+std::string take_bounds(const Problem &problem, const int *hold, Bounds *box, bool *any) {
+  *any = false;
+  for (size_t k = 0; k < problem.start.size(); ++k) {
+    if (hold[k] != 0) continue;
+    const double lo = problem.lower.empty() ? -INFINITY : problem.lower[k];
+    const double hi = problem.upper.empty() ? INFINITY : problem.upper[k];
+    const std::string &name = problem.model.parameters[k];
+    if (std::isnan(lo) || std::isnan(hi)) return "A bound of " + name + " is not a number.";
+    if (lo > hi) return "The lower bound of " + name + " is above its upper bound.";
+    const int kind =
+        (std::isfinite(lo) ? Bounds::kLower : 0) | (std::isfinite(hi) ? Bounds::kUpper : 0);
+    if (kind == Bounds::kNone) continue;
+    if (lo == hi) return "The bounds of " + name + " leave it no room; hold it instead.";
+    if (!(problem.start[k] >= lo && problem.start[k] <= hi))
+      return "The start value of " + name + " lies outside its bounds.";
+    box->kind[k] = kind;
+    box->lower[k] = lo;
+    box->upper[k] = hi;
+    *any = true;
+  }
+  return "";
+}
+
+// One run of the method on fp, from fitted (in: start values, out: answer).
+void run_method(const MethodRow &row, const FitProblem &fp, double *fitted, MethodOutput &out) {
+  const int m = fp.free.count;
+  if (row.checkStart != nullptr) row.checkStart(fp, out);
+  if (!out.failed && m == 0) {
+    out.terminate(false, 0, "every parameter held, nothing to fit");
+    if (row.allHeldNote != nullptr) out.note(row.allHeldNote);
+  } else if (!out.failed && fp.points.n < m && row.fewerPointsText != nullptr) {
+    out.fail(row.fewerPointsText);
+  } else if (!out.failed) {
+    row.fit(fp, fitted, out);
+  }
+}
+
+// The method's answer within the box, with the parameters of onBound held on
+// their bounds and every other bounded one fitted through lmfit's
+// transformation (see Bounds), so that no method sees a constraint.  Values
+// come back in fitted; deviations (sd, per slot) and the covariance (over
+// fp's free parameters) in the model's terms.  start: where a bounded free
+// parameter starts when its own start lies on a bound, where the
+// transformation has no slope to move it by.
+void run_within(const MethodRow &row, const FitProblem &fp, const Bounds &box,
+                const bool *onBound, const double *start, double *fitted, double *sd,
+                std::vector<double> &covariance, MethodOutput &out) {
+  const int P = fp.numParms, m = fp.free.count;
+  int hold[kMaxParms];
+  double slots[kMaxParms];
+  Bounds inner;
+  bool transformed = false;
+  for (int k = 0; k < P; ++k) {
+    hold[k] = fp.hold[k] != 0 || onBound[k] ? 1 : 0;
+    slots[k] = fp.start[k];
+    if (onBound[k]) {
+      slots[k] = std::fabs(start[k] - box.lower[k]) <= std::fabs(start[k] - box.upper[k])
+                     ? box.lower[k] : box.upper[k];
+    } else if (hold[k] == 0 && box.kind[k] != Bounds::kNone) {
+      if (slots[k] == box.lower[k] || slots[k] == box.upper[k]) slots[k] = start[k];
+      inner.kind[k] = box.kind[k];
+      inner.lower[k] = box.lower[k];
+      inner.upper[k] = box.upper[k];
+      slots[k] = inner.internal(k, slots[k]);
+      transformed = true;
+    }
+  }
+  FitProblem within = fp;
+  within.start = slots;
+  within.hold = hold;
+  within.free = free_slots(P, hold);
+  within.bounds = transformed ? &inner : nullptr;
+  std::copy(slots, slots + P, fitted);
+  if (within.free.count > 0)
+    run_method(row, within, fitted, out);
+  else
+    out.terminate(true, 0, "every free parameter ends on a bound");
+
+  double slope[kMaxParms];
+  for (int j = 0; j < within.free.count; ++j) {
+    const int k = within.free.slot[j];
+    slope[j] = inner.kind[k] != Bounds::kNone ? inner.slope(k, fitted[k]) : 1.0;
+  }
+  to_model(within.bounds, P, fitted);
+  std::fill(sd, sd + P, 0.0);
+  if (within.free.count < m) {
+    // Held on a bound, a parameter is free all the same: the deviations and
+    // covariance of all of them, from the exact Jacobian at the answer.
+    double exactSd[kMaxParms], cov[kMaxParms * kMaxParms];
+    covariance.assign(size_t(m) * m, NAN);
+    if (!out.failed && exact_covariance(fp, fitted, exactSd, cov)) {
+      for (int j = 0; j < m; ++j) sd[fp.free.slot[j]] = exactSd[j];
+      covariance.assign(cov, cov + m * m);
+    }
+    return;
+  }
+  // The transformation's slope carries them from its variable, as lmfit does.
+  for (int j = 0; j < m; ++j) sd[fp.free.slot[j]] = out.sd[j] * std::fabs(slope[j]);
+  covariance.assign(out.covariance, out.covariance + m * m);
+  for (int a = 0; a < m; ++a)
+    for (int b = 0; b < m; ++b) covariance[a * m + b] *= slope[a] * slope[b];
 }
 
 }  // namespace
@@ -120,6 +229,10 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
   const std::vector<double> zeros(problem.curve.x2.empty() ? n : 0, 0.0);
   const double *x2 = problem.curve.x2.empty() ? zeros.data() : problem.curve.x2.data();
   const double *sigma = problem.curve.sigma.empty() ? nullptr : problem.curve.sigma.data();
+  Bounds box;
+  bool bounded;
+  const std::string badBounds = take_bounds(problem, hold, &box, &bounded);
+  if (!badBounds.empty()) return failed(result, badBounds);
   const FitProblem fp = {static_cast<FitFuncId>(id),
                          P,
                          {problem.curve.x.data(), problem.curve.y.data(), x2, n, sigma},
@@ -128,31 +241,54 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
                          free_slots(P, hold),
                          options.max_iterations,
                          sigma != nullptr && problem.curve.absolute_sigma};
-  // The start values stay in slots for the held parameters; the free ones are
-  // fitted in a copy.
-  double fitted[kMaxParms];
-  std::copy(slots, slots + P, fitted);
-
   const MethodRow &row = method_row(method);
   const int m = fp.free.count;
+  // The start values stay in slots for the held parameters; the free ones are
+  // fitted in a copy.
+  double fitted[kMaxParms], sd[kMaxParms];
+  bool onBound[kMaxParms] = {};
   MethodOutput out;
-  if (row.checkStart != nullptr) row.checkStart(fp, out);
-  if (!out.failed && m == 0) {
-    out.terminate(false, 0, "every parameter held, nothing to fit");
-    if (row.allHeldNote != nullptr) out.note(row.allHeldNote);
-  } else if (!out.failed && n < m && row.fewerPointsText != nullptr) {
-    out.fail(row.fewerPointsText);
-  } else if (!out.failed) {
-    row.fit(fp, fitted, out);
+  std::vector<double> covariance;
+  if (!bounded) {
+    std::copy(slots, slots + P, fitted);
+    run_method(row, fp, fitted, out);
+    for (int j = 0; j < m; ++j) sd[fp.free.slot[j]] = out.sd[j];
+    covariance.assign(out.covariance, out.covariance + m * m);
+  } else {
+    // An active set: the bounds that hold the minimum, first where the
+    // descent from the start values ends, then where the check of each answer
+    // ends, until the method's answer and the check's agree on them.  At most
+    // one round more than free parameters, as each round settles one bound
+    // in all but contrived cases.
+    double start[kMaxParms] = {}, none[kMaxParms] = {};
+    std::copy(slots, slots + P, start);
+    bool ends[kMaxParms] = {};
+    const tavfit::Check first = check_answer(fp, slots, none, &box, ends);
+    if (first.done) {
+      std::copy(ends, ends + P, onBound);
+      std::copy(first.minimum.begin(), first.minimum.end(), start);
+    }
+    for (int round = 0;; ++round) {
+      out = MethodOutput();
+      run_within(row, fp, box, onBound, start, fitted, sd, covariance, out);
+      if (out.failed || round > m) break;
+      result.check = check_answer(fp, fitted, sd, &box, ends);
+      if (!result.check.done || std::equal(ends, ends + P, onBound)) break;
+      std::copy(ends, ends + P, onBound);
+      std::copy(result.check.minimum.begin(), result.check.minimum.end(), start);
+    }
   }
 
   result.value.assign(fitted, fitted + P);
   result.sd.assign(P, 0.0);
+  result.at_bound.assign(P, false);
   for (int j = 0; j < m; ++j) {
-    result.free.push_back(fp.free.slot[j]);
-    result.sd[fp.free.slot[j]] = out.sd[j];
+    const int k = fp.free.slot[j];
+    result.free.push_back(k);
+    result.sd[k] = sd[k];
+    result.at_bound[k] = onBound[k];
   }
-  result.covariance.assign(out.covariance, out.covariance + m * m);
+  result.covariance = std::move(covariance);
   result.iterations = out.iterations;
   result.termination = std::move(out.termination);
   result.messages = std::move(out.messages);
@@ -170,7 +306,7 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
   const double sum = points.sigma == nullptr ? result.sse
                                              : squared_residuals(unweighted, result.fitted.data());
   result.rmse = std::sqrt(sum / n);
-  result.check = check_answer(fp, fitted, result.sd.data());
+  if (!bounded) result.check = check_answer(fp, fitted, result.sd.data());
   result.ok = true;
   return result;
 }

@@ -127,6 +127,12 @@ Json full_document() {
                           {"value", number(fitParms[k])},
                           {"sd", number(fitStdDev[k])},
                           {"ci95", ci}});
+    if (boundsGiven != 0) {
+      Json &p = parameters.back();
+      p["lower"] = std::isfinite(lowerBound[k]) ? number(lowerBound[k]) : Json(nullptr);
+      p["upper"] = std::isfinite(upperBound[k]) ? number(upperBound[k]) : Json(nullptr);
+      p["at_bound"] = fitAtBound[k] != 0;
+    }
   }
   doc["parameters"] = parameters;
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -130,6 +131,8 @@ const OptionInfo kOptions[] = {
     {"-json", "FILE", "every result by name, at full precision, to a JSON file"},
     {"-plot", "FILE", "plot data, fit, residuals: .svg .png .pdf, .gp script"},
     {"-itmax", "N", "iteration limit (default 500)"},
+    {"-lower", "LIST", "lower bounds in -parms order, as 0::1 (empty: none)"},
+    {"-upper", "LIST", "upper bounds in -parms order, as ::5"},
     {"-sigma", nullptr, "fit with each point's SD, the column after Y (X2)"},
     {"-sigma-absolute", nullptr, "as -sigma, the SDs known absolutely: no scaling"},
     // Here the methods' own options, from the table of the methods.
@@ -217,6 +220,30 @@ int read_parms(const char *word, double *values, int *hold) {
   return given;
 }
 
+int read_bounds(const char *option, const char *word, double *values, double open) {
+  int k = 0;
+  const char *field = word;
+  for (;;) {
+    const char *end = std::strchr(field, ':');
+    const size_t length = end != nullptr ? static_cast<size_t>(end - field) : std::strlen(field);
+    if (k < kMaxParms) {
+      const std::string text(field, length);
+      values[k] = open;
+      if (!only_blanks(text.c_str())) {
+        char *stop;
+        values[k] = std::strtod(text.c_str(), &stop);
+        // A bound read as some other number would steer the fit unseen.
+        if (stop == text.c_str() || !only_blanks(stop) || std::isnan(values[k]))
+          fatal_fmt("The field '%s' of %s is not a number.", text.c_str(), option);
+      }
+    }
+    ++k;
+    if (end == nullptr) break;
+    field = end + 1;
+  }
+  return k;
+}
+
 const OptionInfo *find_option(const char *word) {
   for (const OptionInfo &option : options())
     if (std::strcmp(word, option.word) == 0) return &option;
@@ -236,6 +263,8 @@ int get_args(int argc, char **argv) {
   check_file_options(argc, argv);
 
   int parmsGiven = 0;
+  std::fill(lowerBound, lowerBound + kMaxParms, -INFINITY);
+  std::fill(upperBound, upperBound + kMaxParms, INFINITY);
   for (int i = 1; i < argc; ++i) {
     const char *option = argv[i];
     auto is = [option](const char *name) { return std::strcmp(option, name) == 0; };
@@ -294,6 +323,12 @@ int get_args(int argc, char **argv) {
       maxIt = read_int(value);
     } else if (is("-parms")) {
       parmsGiven = read_parms(value, fitParms, holdConstFlag);
+    } else if (is("-lower")) {
+      read_bounds(option, value, lowerBound, -INFINITY);
+      boundsGiven = 1;
+    } else if (is("-upper")) {
+      read_bounds(option, value, upperBound, INFINITY);
+      boundsGiven = 1;
     }
   }
   if (sigmaMode != kSigmaNone && tableColumns.x.given() && !tableColumns.sigma.given())

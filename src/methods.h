@@ -70,8 +70,18 @@ void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 
 // The check of a fitted answer (slots, with the SDs reported per slot)
-// against the least-squares minimum of the problem (check.cpp).
-tavfit::Check check_answer(const FitProblem &problem, const double *slots, const double *sd);
+// against the least-squares minimum of the problem (check.cpp), a problem
+// without transformed bounds.  Within box (nullptr: none) the descent to the
+// minimum keeps to the bounds, and onBound (per slot, or nullptr) says which
+// free parameters it ends on a bound.
+tavfit::Check check_answer(const FitProblem &problem, const double *slots, const double *sd,
+                           const Bounds *box = nullptr, bool *onBound = nullptr);
+
+// The standard deviations (sd) and the covariance (cov, m x m row-major) of
+// the free parameters at slots from the exact Jacobian, scaled as the check
+// scales them; false where there is no degree of freedom or the model is not
+// defined there.
+bool exact_covariance(const FitProblem &problem, const double *slots, double *sd, double *cov);
 
 // The built-in model id as a Model value (what models() holds, made alone).
 tavfit::Model builtin_model(int id);

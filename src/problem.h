@@ -8,6 +8,8 @@
 // everywhere.
 #pragma once
 
+#include <cmath>
+
 #include "models.h"
 
 // Parameter slots of a model.
@@ -78,6 +80,59 @@ inline void scatter_free(const FreeSlots &f, const double *free, double *slots) 
   for (int j = 0; j < f.count; ++j) slots[f.slot[j]] = free[j];
 }
 
+// Bounds on free parameters, lower and upper per slot where kind says.  The
+// check descends within them as they are; a method fits a bounded parameter
+// through lmfit's transformation: it sees an unconstrained variable q in the
+// slot, and the model sees
+//   lower and upper  p = lo + (sin q + 1) (hi - lo) / 2
+//   lower only       p = lo - 1 + sqrt(q^2 + 1)
+//   upper only       p = hi + 1 - sqrt(q^2 + 1)
+// so that no method needs constraints of its own.
+struct Bounds {
+  enum Kind { kNone = 0, kLower = 1, kUpper = 2, kBoth = 3 };
+  int kind[kMaxParms] = {};
+  double lower[kMaxParms] = {};
+  double upper[kMaxParms] = {};
+
+  template <typename Real>
+  Real value(int slot, const Real &q) const {
+    using std::sin;
+    using std::sqrt;
+    switch (kind[slot]) {
+      case kLower: return lower[slot] - 1.0 + sqrt(q * q + 1.0);
+      case kUpper: return upper[slot] + 1.0 - sqrt(q * q + 1.0);
+      case kBoth: return lower[slot] + (sin(q) + 1.0) * ((upper[slot] - lower[slot]) / 2.0);
+      default: return q;
+    }
+  }
+  // The q of a value p within the bounds (lmfit's choice of root).
+  double internal(int slot, double p) const {
+    switch (kind[slot]) {
+      case kLower: return std::sqrt((p - lower[slot] + 1.0) * (p - lower[slot] + 1.0) - 1.0);
+      case kUpper: return std::sqrt((upper[slot] - p + 1.0) * (upper[slot] - p + 1.0) - 1.0);
+      case kBoth: return std::asin(2.0 * (p - lower[slot]) / (upper[slot] - lower[slot]) - 1.0);
+      default: return p;
+    }
+  }
+  // dp/dq at q, which carries standard deviations and covariances from q to p.
+  double slope(int slot, double q) const {
+    switch (kind[slot]) {
+      case kLower: return q / std::sqrt(q * q + 1.0);
+      case kUpper: return -q / std::sqrt(q * q + 1.0);
+      case kBoth: return std::cos(q) * (upper[slot] - lower[slot]) / 2.0;
+      default: return 1.0;
+    }
+  }
+};
+
+// The model's parameters from a method's slots, in place.
+template <typename Real>
+inline void to_model(const Bounds *bounds, int numSlots, Real *p) {
+  if (bounds == nullptr) return;
+  for (int i = 0; i < numSlots; ++i)
+    if (bounds->kind[i] != Bounds::kNone) p[i] = bounds->value(i, p[i]);
+}
+
 // What a method fits.  Views into the caller's data: nothing is copied or
 // owned, so a problem costs nothing to make and nothing to share.
 struct FitProblem {
@@ -91,6 +146,8 @@ struct FitProblem {
   // With sigma: the standard deviations are absolute, so the covariance is
   // not scaled by the reduced chi-square.
   bool absoluteSigma = false;
+  // Bounds on free slots, whose values then hold q (see Bounds); nullptr: none.
+  const Bounds *bounds = nullptr;
 };
 
 // False where the model is not defined at p: the excluded region of XY2.

@@ -66,6 +66,13 @@ extern int holdConstFlag[kMaxParms]; // 1 = held at its start value, 0 = free
 extern double fitStdDev[kMaxParms];
 extern double startParms[kMaxParms]; // the start values, kept by do_fit before the fit
 extern int numParms;                 // fitParmNum[fitFunc]
+// -lower and -upper: the bounds of each parameter (-inf and inf where open),
+// boundsGiven when either option was given; fitAtBound: 1 where the fitted
+// value ends at one.
+extern double lowerBound[kMaxParms];
+extern double upperBound[kMaxParms];
+extern int boundsGiven;
+extern int fitAtBound[kMaxParms];
 
 // Data points, in file order, numData of each once loaded.
 extern std::vector<double> xData;
@@ -154,6 +161,11 @@ int get_args(int argc, char **argv);
 // beyond the kMaxParms slots are ignored.  Returns the number of non-empty
 // fields, those beyond the slots included.
 int read_parms(const char *word, double *values, int *hold);
+
+// Reads -lower or -upper (option): fields in -parms order separated by ':',
+// each a number, or empty for open (open is written there); any other field
+// is fatal.  Returns the number of fields.
+int read_bounds(const char *option, const char *word, double *values, double open);
 
 // Runs the chosen fitting method, then writes the verbose and short reports.
 int do_fit();

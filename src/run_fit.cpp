@@ -52,6 +52,21 @@ void print_ceres_summary(const tavfit::FitResult &r) {
 
 std::string parameter(int slot) { return parm_name(fitParmStr[fitFunc][slot]); }
 
+// A parameter that ends at a bound: the data would put it beyond.
+void report_bounds(const tavfit::FitResult &r) {
+  for (int slot : r.free)
+    if (r.at_bound[slot]) {
+      const bool lower = std::fabs(r.value[slot] - lowerBound[slot]) <=
+                         std::fabs(r.value[slot] - upperBound[slot]);
+      show_msg(kWarning,
+               format_msg("%s ends at its %s bound, %g; its standard deviation there does not "
+                          "measure its uncertainty.",
+                          parameter(slot).c_str(), lower ? "lower" : "upper",
+                          lower ? lowerBound[slot] : upperBound[slot])
+                   .c_str());
+    }
+}
+
 // Says how an answer that is not the least-squares fit falls short: as
 // warnings, or with -strict as the fatal message of its first shortcoming.
 void report_check(const tavfit::FitResult &r) {
@@ -91,6 +106,7 @@ int run_method(int method, double *p, double *stdDev) {
   tavfit::Options options;
   options.max_iterations = maxIt;
   const tavfit::FitResult r = tavfit::fit(problem, method_of(method), options);
+  if (r.value.empty()) fatal(r.message);  // refused before any fit: bounds that do not hold
   for (const tavfit::Message &message : r.messages)
     show_msg(message.level == tavfit::Message::Note ? kNote : kWarning, message.text.c_str());
   for (int k = 0; k < numParms; ++k) {
@@ -110,6 +126,8 @@ int run_method(int method, double *p, double *stdDev) {
   }
   if (!r.ok) fatal(r.message);
   fitCheck = r.check;
+  for (int k = 0; k < numParms; ++k) fitAtBound[k] = r.at_bound[k] ? 1 : 0;
+  report_bounds(r);
   report_check(r);
   return 0;
 }
@@ -144,6 +162,10 @@ tavfit::Problem run_problem() {
   problem.curve.x2 = tData;
   problem.curve.sigma = sData;
   problem.curve.absolute_sigma = sigmaMode == kSigmaAbsolute;
+  if (boundsGiven != 0) {
+    problem.lower.assign(lowerBound, lowerBound + numParms);
+    problem.upper.assign(upperBound, upperBound + numParms);
+  }
   problem.start.assign(fitParms, fitParms + numParms);
   for (int k = 0; k < numParms; ++k) problem.held.push_back(holdConstFlag[k] == 1);
   return problem;

@@ -1,6 +1,7 @@
 // The TAVRIN engine.
 #include "tavrin.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
@@ -27,25 +28,38 @@ constexpr double kUnsetMarker = static_cast<double>(INT_MIN);
 // it takes nearly all of a fit's time, (free parameters + 1) evaluations per
 // point.  The forward step is v * 0.02 + 1e-9, taken from v by formula, not
 // as the difference of the stored values, which may differ from it by
-// rounding.
+// rounding.  The model sees its parameters through the bounds: model holds
+// them at p, stepped[i] free parameter i's at its forward step, and step[i]
+// is that step.
 template <FitFuncId kId>
-bool derivative_loop(TavrinState &st, double *p, const Points &points);
+bool derivative_loop(TavrinState &st, double *model, const double *stepped, const double *step,
+                     const Points &points);
 
 template <FitFuncId kId>
 [[gnu::flatten]] bool derivative_pass(TavrinState &st, double *p) {
-  const Points &points = st.problem->points;
-  const FreeSlots &freeSlots = st.problem->free;
+  const FitProblem &problem = *st.problem;
+  const Points &points = problem.points;
+  const FreeSlots &freeSlots = problem.free;
   const int m = st.changeParmsNum;
+  double model[kMaxParms], stepped[kMaxParms], step[kMaxParms];
+  std::copy(p, p + problem.numParms, model);
+  to_model(problem.bounds, problem.numParms, model);
+  for (int i = 0; i < m; ++i) {
+    const int j = freeSlots.slot[i];
+    const double up = p[j] * 1.02 + 1e-9;
+    stepped[i] = problem.bounds == nullptr ? up : problem.bounds->value(j, up);
+    step[i] = p[j] * 0.02 + 1e-9;
+  }
   // The model's domain depends on the parameters alone: each vector the pass
   // evaluates is tested once, before the points.
   if (kId == kXy2 && points.n > 0) {
-    if (!model_defined(kId, p)) return false;
+    if (!model_defined(kId, model)) return false;
     for (int i = 0; i < m; ++i) {
       const int j = freeSlots.slot[i];
-      const double v = p[j];
-      p[j] = v * 1.02 + 1e-9;
-      const bool defined = model_defined(kId, p);
-      p[j] = v;
+      const double v = model[j];
+      model[j] = stepped[i];
+      const bool defined = model_defined(kId, model);
+      model[j] = v;
       if (!defined) return false;
     }
   }
@@ -53,13 +67,14 @@ template <FitFuncId kId>
   // see, so that it carries no test of it.
   if (points.sigma == nullptr) {
     const Points plain = {points.x, points.y, points.x2, points.n};
-    return derivative_loop<kId>(st, p, plain);
+    return derivative_loop<kId>(st, model, stepped, step, plain);
   }
-  return derivative_loop<kId>(st, p, points);
+  return derivative_loop<kId>(st, model, stepped, step, points);
 }
 
 template <FitFuncId kId>
-[[gnu::always_inline]] inline bool derivative_loop(TavrinState &st, double *p,
+[[gnu::always_inline]] inline bool derivative_loop(TavrinState &st, double *model,
+                                                   const double *stepped, const double *step,
                                                    const Points &points) {
   const FreeSlots &freeSlots = st.problem->free;
   const int m = st.changeParmsNum;
@@ -67,16 +82,16 @@ template <FitFuncId kId>
   for (int k = 0; k < points.n; ++k) {
     const double x = points.x[k];
     const double x2 = points.x2[k];
-    const double f0 = model_value(kId, x, x2, p);
+    const double f0 = model_value(kId, x, x2, model);
     const double r = points.residual(k, f0);
     st.s0 = st.s0 + r * r;
     for (int i = 0; i < m; ++i) {
       const int j = freeSlots.slot[i];
-      const double v = p[j];
-      p[j] = v * 1.02 + 1e-9;
-      const double f1 = model_value(kId, x, x2, p);
-      p[j] = v;
-      d[i] = points.weighted(k, (f1 - f0) / (v * 0.02 + 1e-9));
+      const double at = model[j];
+      model[j] = stepped[i];
+      const double f1 = model_value(kId, x, x2, model);
+      model[j] = at;
+      d[i] = points.weighted(k, (f1 - f0) / step[i]);
       st.cVec[i] = st.cVec[i] + r * d[i];
       for (int l = 0; l <= i; ++l) {
         st.mMat[i][l] = st.mMat[i][l] + d[i] * d[l];
@@ -120,8 +135,11 @@ bool calc_rmse(TavrinState &st, const double *p, double *result) {
       st.out->fail(with_int("Uninitialized parameter at position ", j, "."));
       return false;
     }
+  double model[kMaxParms];
+  std::copy(p, p + problem.numParms, model);
+  to_model(problem.bounds, problem.numParms, model);
   double sum;
-  if (!sum_of_squares(problem.id, problem.points, p, &sum)) return undefined(st);
+  if (!sum_of_squares(problem.id, problem.points, model, &sum)) return undefined(st);
   *result = std::sqrt(sum / problem.points.n);
   return true;
 }

@@ -24,6 +24,10 @@ int holdConstFlag[kMaxParms];
 double fitStdDev[kMaxParms];
 double startParms[kMaxParms];
 int numParms;
+double lowerBound[kMaxParms];
+double upperBound[kMaxParms];
+int boundsGiven;
+int fitAtBound[kMaxParms];
 
 std::vector<double> xData;
 std::vector<double> yData;

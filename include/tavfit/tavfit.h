@@ -60,11 +60,25 @@ struct Curve {
 // What to fit.  start holds one value per model parameter; a held parameter
 // keeps its start value.  held is empty (every parameter free) or holds one
 // flag per parameter.
+//
+// lower and upper are empty (no bounds) or hold one bound per parameter,
+// -INFINITY or INFINITY where a side is open; bounds of held parameters are
+// not used.  Every method fits within them: a parameter whose bound holds the
+// least-squares minimum ends exactly on it (FitResult::at_bound), the others
+// are fitted through lmfit's transformation to an unconstrained variable
+// (p = lo + (sin q + 1)(hi - lo)/2, or lo - 1 + sqrt(q^2 + 1), or
+// hi + 1 - sqrt(q^2 + 1)), whose slope carries their standard deviations
+// back.  Which bounds hold is found with the exact Jacobian: where a descent
+// kept within the bounds ends, from the start values, then from each answer.
+// A start outside its bounds, a lower bound above the upper, equal bounds or
+// a bound that is NaN are refused, naming the parameter.
 struct Problem {
   Model model;
   Curve curve;
   std::vector<double> start;
   std::vector<bool> held = {};
+  std::vector<double> lower = {};
+  std::vector<double> upper = {};
 };
 
 // The fitting methods.
@@ -140,6 +154,13 @@ struct FitResult {
   std::string message;       // why the fit failed; empty when ok
   std::vector<double> value; // one per model parameter: fitted, or held
   std::vector<double> sd;    // standard deviations; 0 for a held parameter
+  // Per parameter: the value ends on one of its bounds, which holds the
+  // least-squares minimum.  The standard deviations and the covariance are
+  // then those of the Jacobian at the answer with that parameter counted
+  // free (as lmfit's least_squares gives them); the bound one's says little
+  // of its uncertainty, as the minimum lies beyond the bound.  Empty when
+  // the fit was refused before it began.
+  std::vector<bool> at_bound;
   // Covariance of the free parameters, row-major, free parameters in
   // parameter order; NaN where the method has none (Tavrin before its first
   // update).
