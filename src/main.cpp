@@ -3,9 +3,13 @@
 #include "numfmt.h"
 #include "program.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -99,6 +103,8 @@ bool takes_value(const char *word) {
 // have one output replace another.  A JSON file named on the command line
 // receives a failure document from here on, whatever ends the run.
 void check_file_options(int argc, char **argv) {
+  bool batch = false;
+  for (int i = 1; i < argc; ++i) batch = batch || std::strcmp(argv[i], "-batch") == 0;
   std::string data;
   // The last value of each written output: -o, -short, -json, -plot.
   std::vector<std::string> written(4);
@@ -108,11 +114,14 @@ void check_file_options(int argc, char **argv) {
     if (!takes_value(argv[i])) continue;
     const std::string option = argv[i];
     const char *value = argv[++i];
-    if (option == "-d") data = value;
+    if (option == "-d" || option == "-batch") data = value;
+    // With -batch, -plot names a folder of plots, which is looked at later.
+    if (option == "-plot" && batch && !std::string(value).empty() && value[std::strlen(value) - 1] == '/')
+      continue;
     for (int k = 0; k < 4; ++k)
       if (option == kWritten[k]) written[k] = value;
     if (option == "-o" || option == "-short" || option == "-log" || option == "-json" ||
-        option == "-plot")
+        option == "-plot" || option == "-results")
       outputs.push_back(value);
   }
   dataFname = data;  // for the failure document of a check that fails here
@@ -135,6 +144,12 @@ const OptionInfo kOptions[] = {
     {"-upper", "LIST", "upper bounds in -parms order, as ::5"},
     {"-sigma", nullptr, "fit with each point's SD, the column after Y (X2)"},
     {"-sigma-absolute", nullptr, "as -sigma, the SDs known absolutely: no scaling"},
+    {"-batch", "TABLE", "fit every curve of TABLE (-columns curve=COL,...)"},
+    {"-results", "FILE", "-batch: one row per curve to FILE: .tsv .csv .jsonl"},
+    {"-starts", "FILE", "-batch: start values per curve (curve, NAME, ...)"},
+    {"-threads", "N", "-batch: fit on N threads (default: every core)"},
+    {"-shard", "K/N", "-batch: fit only the K-th of N interleaved parts"},
+    {"-resume", nullptr, "-batch: skip the curves already in the results"},
     // Here the methods' own options, from the table of the methods.
     {"-log", "FILE", "create FILE empty (nothing is written to it)"},
     {"-strict", nullptr, "an answer that is not the least-squares fit is fatal"},
@@ -254,6 +269,71 @@ int option_count() { return static_cast<int>(options().size()); }
 
 const OptionInfo &option_at(int index) { return options()[index]; }
 
+namespace {
+
+// A whole number in [low, high], as the option's value; anything else is fatal.
+int read_whole_number(const char *option, const char *value, int low, int high) {
+  char *end;
+  errno = 0;
+  const long n = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || errno != 0 || n < low || n > high)
+    fatal_fmt("%s needs a whole number from %d to %d, not '%s'.", option, low, high, value);
+  return static_cast<int>(n);
+}
+
+void read_shard(const char *value) {
+  int k = 0, n = 0, used = 0;
+  if (std::sscanf(value, "%d/%d%n", &k, &n, &used) != 2 || value[used] != '\0' || n < 1 ||
+      k < 1 || k > n)
+    fatal_fmt("-shard needs K/N with 1 <= K <= N, as 2/8, not '%s'.", value);
+  shardIndex = k;
+  shardCount = n;
+}
+
+bool has_word(int argc, char **argv, const char *word) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], word) == 0) return true;
+  return false;
+}
+
+// -plot with -batch names a folder, written with its '/'.
+bool batch_plot_folder(int argc, char **argv, const char *value) {
+  const size_t n = std::strlen(value);
+  if (!has_word(argc, argv, "-batch")) return false;
+  if (n == 0 || value[n - 1] != '/')
+    fatal_fmt("With -batch, -plot names a folder for one plot per curve, written with a final "
+              "'/': '%s/'.",
+              value);
+  return true;
+}
+
+// The options of one curve and those of many do not mix.
+void check_batch_options(int argc, char **argv) {
+  const char *batchOnly[] = {"-results", "-starts", "-threads", "-shard", "-resume"};
+  if (batchFname.empty()) {
+    for (const char *word : batchOnly)
+      if (has_word(argc, argv, word)) fatal_fmt("%s needs -batch.", word);
+    if (tableColumns.curve.given()) fatal("-columns curve=COL needs -batch.");
+    return;
+  }
+  for (const char *word : {"-d", "-o", "-short", "-json"})
+    if (has_word(argc, argv, word))
+      fatal_fmt("%s does not go with -batch: the results file holds every curve.", word);
+  if (!tableColumns.curve.given() || !tableColumns.x.given())
+    fatal("-batch needs -columns with a curve column: curve=COL,x=COL,y=COL.");
+  if (resultsFname.empty()) fatal("-batch needs -results FILE (.tsv, .csv or .jsonl).");
+  ResultsFormat format;
+  struct stat info;
+  const bool device = stat(resultsFname.c_str(), &info) == 0 &&
+                      (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode));
+  if (!results_format(resultsFname, &format) && !device)
+    fatal_fmt("The results file '%s' must end in .tsv, .csv or .jsonl.", resultsFname.c_str());
+  if (catalogue_entry(fitFunc).x2.meaning != nullptr && !tableColumns.x2.given())
+    fatal_fmt("%s needs an x2 column: add x2=COL to -columns.", catalogue_entry(fitFunc).keyword);
+}
+
+}  // namespace
+
 int get_args(int argc, char **argv) {
   answer_information_word(argc, argv);
   fitMethod = kMethodTavrin;
@@ -274,6 +354,10 @@ int get_args(int argc, char **argv) {
     }
     if (is("-strict")) {
       strictCheck = 1;
+      continue;
+    }
+    if (is("-resume")) {
+      resumeBatch = 1;
       continue;
     }
     if (is("-sigma") || is("-sigma-absolute")) {
@@ -313,6 +397,8 @@ int get_args(int argc, char **argv) {
       test_open(logFname);
     } else if (is("-json")) {
       test_open(value);
+    } else if (is("-plot") && batch_plot_folder(argc, argv, value)) {
+      batchPlotDir = value;
     } else if (is("-plot")) {
       check_plot_name(value);  // before any work: an unknown form wastes the whole fit
       plotFname = value;
@@ -323,6 +409,17 @@ int get_args(int argc, char **argv) {
       maxIt = read_int(value);
     } else if (is("-parms")) {
       parmsGiven = read_parms(value, fitParms, holdConstFlag);
+    } else if (is("-batch")) {
+      batchFname = value;
+    } else if (is("-results")) {
+      resultsFname = value;
+      test_open(resultsFname);
+    } else if (is("-starts")) {
+      startsFname = value;
+    } else if (is("-threads")) {
+      batchThreads = read_whole_number(option, value, 1, 4096);
+    } else if (is("-shard")) {
+      read_shard(value);
     } else if (is("-lower")) {
       read_bounds(option, value, lowerBound, -INFINITY);
       boundsGiven = 1;
@@ -337,7 +434,8 @@ int get_args(int argc, char **argv) {
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");
   fill_catalogue();
   refresh_pending_json();
-  if (parmsGiven < fitParmNum[fitFunc])
+  check_batch_options(argc, argv);
+  if (parmsGiven < fitParmNum[fitFunc] && startsFname.empty())
     show_msg(kWarning, format_msg("%d start values given for %d parameters; the others start at 0.",
                                   parmsGiven, fitParmNum[fitFunc])
                            .c_str());
@@ -370,6 +468,7 @@ int do_fit() {
 int main(int argc, char **argv) {
   guard_standard_output();
   get_args(argc, argv);
+  if (!batchFname.empty()) return run_batch();
   init_vars();
   return do_fit();
 }

@@ -240,6 +240,35 @@ bool OutputFile::write(const std::string &text) {
   return !failed_;
 }
 
+bool write_all(int fd, const std::string &text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+bool read_file_text(const char *path, std::string *text) {
+  text->clear();
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return ok;
+}
+
 bool write_whole_file(const std::string &path, const std::string &text) {
   OutputFile file;
   return file.open(path) && file.write(text) && file.commit();

@@ -322,16 +322,6 @@ class TempFile {
   int fd_ = -1;
 };
 
-bool write_all(int fd, const std::string &text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
 bool read_all(int fd, std::string *text) {
   text->clear();
   char buffer[65536];

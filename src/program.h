@@ -12,7 +12,9 @@
 
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <tavfit/tavfit.h>
@@ -257,9 +259,10 @@ struct ColumnRef {
   bool given() const { return number > 0 || !name.empty(); }
 };
 
-// The columns -columns chooses: x and y always, x2 and sigma when given.
+// The columns -columns chooses: x and y always, x2 and sigma when given, and
+// with -batch the curve each row belongs to.
 struct ColumnChoice {
-  ColumnRef x, y, x2, sigma;
+  ColumnRef x, y, x2, sigma, curve;
 };
 
 // The run's -columns, read by get_args: the data file is a table when x is
@@ -286,6 +289,34 @@ struct TableData {
 // read, as read_crv_data does; every other fault, a value that is not a
 // finite number or fewer than kMinData points among them, is fatal.
 bool read_table(const char *path, const ColumnChoice &choice, TableData *out);
+
+// One row of a table: x, y, x2 (0.0 without that column), sigma (0.0
+// without), and the text of the curve column (unchanged without one).
+struct TableRow {
+  double x = 0.0, y = 0.0, x2 = 0.0, sigma = 0.0;
+  std::string curve;
+};
+
+// A table read row by row, as read_table reads it, through a buffer of a few
+// lines: a table of any length, a pipe too, streams through.
+class TableReader {
+ public:
+  TableReader();
+  ~TableReader();
+  // False after the warning "Unable to open file" when path cannot be opened
+  // or is a folder.
+  bool open(const char *path, const ColumnChoice &choice);
+  // The next data row, false at the end; faults are fatal, naming the line
+  // and the column.  Without numbers only the curve column is read.
+  bool next(TableRow *row, bool numbers = true);
+  // The line number of the row last read, and the bytes read up to its end.
+  int line() const;
+  unsigned long long position() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Fills fxData with the model at the fitted parameters and the X2 of each
 // point, as the fit used them.
@@ -339,6 +370,10 @@ class OutputFile {
 
 // Writes text to path whole (see OutputFile); false when it cannot.
 bool write_whole_file(const std::string &path, const std::string &text);
+// Writes all of text to fd (retrying short writes); false on an error.
+bool write_all(int fd, const std::string &text);
+// The whole of a file; false when it cannot be opened or read.
+bool read_file_text(const char *path, std::string *text);
 
 // True when path can be written as an output file: it names no folder, and
 // a file can be made beside it (or, for a device or FIFO, it is writable).
@@ -437,3 +472,55 @@ void check_plot_name(const std::string &path);
 // Writes the gnuplot script (.gp), or has gnuplot draw the plot; fatal when
 // gnuplot cannot be run or fails.
 void write_plot(const char *path);
+
+// ---------------------------------------------------------------------------
+// batch: many curves in one run (-batch), each a problem of its own.
+
+extern std::string batchFname;    // -batch: the table of curves
+extern std::string resultsFname;  // -results
+extern std::string startsFname;   // -starts: start values per curve
+extern std::string batchPlotDir;  // -plot DIR/ with -batch, with its '/'
+extern int batchThreads;          // -threads; 0: every core the process may use
+extern int shardIndex;            // -shard K/N: K (1..N) ...
+extern int shardCount;            // ... and N; 0 without -shard
+extern int resumeBatch;           // -resume
+
+// Fits every curve of the -batch table and writes the results file; the
+// exit status: 0 when every curve was fitted, 1 when any failed.
+int run_batch();
+
+// Start values per curve from a table with a header: a "curve" column and
+// one column per parameter name (names may be left out: those start at
+// defaults).  Faults are fatal, naming the line and the column.
+void read_start_table(const char *path, const std::vector<std::string> &names,
+                      const std::vector<double> &defaults,
+                      std::unordered_map<std::string, std::vector<double>> *starts);
+
+// The results file (results.cpp).
+enum class ResultsFormat { kTsv, kCsv, kJsonl };
+// The format a results file's name asks for: .tsv, .csv or .jsonl; false
+// for any other name.
+bool results_format(const std::string &path, ResultsFormat *format);
+
+// The columns of a batch's rows: curve, status, message, each parameter's
+// value and SD, n, SSE, RMSE, R^2, AIC, BIC, iterations, the check, and the
+// chi-square figures with sigma, the parameters at a bound with bounds.
+struct ResultsLayout {
+  ResultsFormat format = ResultsFormat::kTsv;
+  std::vector<std::string> parameters;
+  bool sigma = false, absoluteSigma = false, bounds = false;
+  std::vector<std::string> names;  // columns(), kept
+  std::vector<std::string> columns() const;
+  // The header line with its newline; "" for JSON lines, which have none.
+  std::string header() const;
+};
+
+// Appends the row of one curve's fit, a line with its newline.
+void append_results_row(const ResultsLayout &layout, const std::string &curve,
+                        const tavfit::Problem &problem, const tavfit::FitResult &result,
+                        std::string *out);
+// The curve's field as a row begins with it (for JSON lines, the text up to
+// its closing quote), and the same field read back from a written row: rows
+// already in a file are known by it.
+std::string written_curve(const ResultsLayout &layout, const std::string &curve);
+bool row_curve_field(const ResultsLayout &layout, const std::string &line, std::string *field);

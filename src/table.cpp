@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -18,10 +19,14 @@ struct Role {
   const char *key;
   ColumnRef ColumnChoice::*ref;
 };
+// The numeric roles first, in the order rows hand their values out; the
+// curve's name last.
 const Role kRoles[] = {{"x", &ColumnChoice::x},
                        {"y", &ColumnChoice::y},
                        {"x2", &ColumnChoice::x2},
-                       {"sigma", &ColumnChoice::sigma}};
+                       {"sigma", &ColumnChoice::sigma},
+                       {"curve", &ColumnChoice::curve}};
+constexpr int kRoleCount = sizeof kRoles / sizeof kRoles[0];
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -41,6 +46,13 @@ bool all_digits(std::string_view text) {
 // True when text is wholly one finite number; blanks around it, as a quoted
 // field may keep, do not count.  strtod, not scanf: "1e" is no number here.
 bool finite_number(const std::string &text, double *value) {
+  // The common case, a plain number, by from_chars: the same correctly
+  // rounded double as strtod, several times faster on long tables.  Blanks,
+  // a '+', hexadecimal and the rest go to strtod.
+  const char *first = text.data(), *last = first + text.size();
+  const std::from_chars_result quick = std::from_chars(first, last, *value);
+  if (quick.ec == std::errc() && quick.ptr == last && first != last)
+    return std::isfinite(*value);
   const char *start = text.c_str();
   while (is_blank(*start)) ++start;
   char *end;
@@ -64,7 +76,7 @@ std::string read_entry(const char *&at, ColumnChoice *choice, bool *seen) {
   for (const Role &r : kRoles)
     if (key == r.key) role = &r;
   if (role == nullptr)
-    return format_msg("Unknown column role '%s' in -columns; use x, y, x2 or sigma.", key.c_str());
+    return format_msg("Unknown column role '%s' in -columns; use x, y, x2, sigma or curve.", key.c_str());
   if (seen[role - kRoles]) return format_msg("Column role '%s' given twice in -columns.", role->key);
   seen[role - kRoles] = true;
   ++at;
@@ -109,45 +121,69 @@ std::string read_entry(const char *&at, ColumnChoice *choice, bool *seen) {
   return format_msg("Column number '%s' in -columns is not one of 1, 2, 3, ...", value.c_str());
 }
 
-// The text of a table, ended by a newline, handed out line by line.
-struct Lines {
-  std::string text;
-  size_t at = 0;
+// The lines of a table, read as they are needed, so that a table of any
+// length streams through a buffer of a few lines.
+class Lines {
+ public:
+  explicit Lines(int fd) : fd_(fd) {}
   int number = 0;
-  // The next line, its newline (and a CR before it) replaced by a NUL, or
-  // nullptr at the end.
+  unsigned long long consumed = 0;  // bytes of the lines handed out
+  // The next line, its newline (and a CR before it) cut off, or nullptr at
+  // the end.  Valid until the next call.
   char *next() {
-    if (at >= text.size()) return nullptr;
-    char *line = &text[at];
-    const size_t length = text.find('\n', at) - at;
-    at += length + 1;
+    if (start_ > 0 && start_ == end_) start_ = end_ = 0;
+    for (;;) {
+      char *begin = &buffer_[start_];
+      if (char *newline = static_cast<char *>(std::memchr(begin, '\n', end_ - start_)))
+        return cut(begin, static_cast<size_t>(newline - begin), 1);
+      if (eof_) return end_ > start_ ? cut(begin, end_ - start_, 0) : nullptr;
+      if (end_ - start_ > kMaxTableLine)
+        fatal_fmt("Line %d of the data file is longer than %zu characters.", number + 1,
+                  kMaxTableLine);
+      fill();
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxTableLine = 1048576;
+  static constexpr size_t kChunk = 65536;
+  int fd_;
+  std::string buffer_ = std::string(kChunk + 1, '\0');
+  size_t start_ = 0, end_ = 0;
+  bool eof_ = false;
+
+  char *cut(char *begin, size_t length, size_t newline) {
+    start_ += length + newline;
+    consumed += length + newline;
     ++number;
-    line = checked_text_line(line, length, number);
-    char *end = &text[at - 1];
+    char *end = begin + length;
+    char *line = checked_text_line(begin, length, number);
     if (end > line && end[-1] == '\r') --end;
     *end = '\0';
     return line;
   }
-};
-
-// Reads the whole file, or up to the read that brings a NUL byte: a line that
-// holds one is refused anyway, and /dev/zero would never end.
-bool read_whole(int fd, std::string *text) {
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-    text->reserve(static_cast<size_t>(info.st_size) + 1);
-  char chunk[65536];
-  for (;;) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) break;
-    text->append(chunk, static_cast<size_t>(got));
-    if (std::memchr(chunk, '\0', static_cast<size_t>(got)) != nullptr) break;
+  // Reads on, after moving what is left of the buffer to its start.
+  void fill() {
+    if (start_ > 0) {
+      std::memmove(&buffer_[0], &buffer_[start_], end_ - start_);
+      end_ -= start_;
+      start_ = 0;
+    }
+    if (buffer_.size() < end_ + kChunk + 1) buffer_.resize(end_ + kChunk + 1);
+    for (;;) {
+      const ssize_t got = read(fd_, &buffer_[end_], kChunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        // Half a table read as a whole one would be lost data.
+        if (got < 0) fatal("The table could not be read to its end.");
+        eof_ = true;
+        return;
+      }
+      end_ += static_cast<size_t>(got);
+      return;
+    }
   }
-  if (!text->empty() && text->back() != '\n') *text += '\n';
-  return true;
-}
+};
 
 enum class Split { kOk, kUnclosedQuote, kStrayQuote };
 
@@ -279,7 +315,7 @@ bool find_columns(const std::vector<std::string> &first, std::vector<Column> *co
 
 bool parse_columns(const char *choice, ColumnChoice *out, std::string *error) {
   *out = ColumnChoice();
-  bool seen[4] = {};
+  bool seen[kRoleCount] = {};
   for (const char *at = choice; *at != '\0';) {
     while (is_blank(*at)) ++at;
     if (*at == ',') {
@@ -299,56 +335,143 @@ bool parse_columns(const char *choice, ColumnChoice *out, std::string *error) {
   return true;
 }
 
-bool read_table(const char *path, const ColumnChoice &choice, TableData *out) {
-  Lines lines;
-  {
-    const int fd = open(path, O_RDONLY);
-    struct stat info;
-    const bool readable = fd >= 0 && fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) &&
-                          read_whole(fd, &lines.text);
-    if (fd >= 0) close(fd);
-    if (!readable) {
-      show_msg(kWarning, format_msg("Unable to open file: '%s'\n", path).c_str());
-      return false;
-    }
-  }
-  *out = TableData();
-  std::vector<Column> columns;
-  for (const Role &role : kRoles)
-    if ((choice.*role.ref).given()) columns.push_back({&(choice.*role.ref), 0, ""});
+struct TableReader::State {
+  int fd = -1;
+  Lines lines{-1};
+  ColumnChoice choice;
+  std::vector<Column> columns;  // the chosen ones in role order
   std::vector<std::string> fields;
   char sep = 0;
-  double point[4];
-  for (char *line; (line = lines.next()) != nullptr;) {
+  ~State() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+TableReader::TableReader() = default;
+TableReader::~TableReader() = default;
+
+bool TableReader::open(const char *path, const ColumnChoice &choice) {
+  state_.reset(new State);
+  State &st = *state_;
+  st.fd = ::open(path, O_RDONLY);
+  struct stat info;
+  if (st.fd < 0 || fstat(st.fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    show_msg(kWarning, format_msg("Unable to open file: '%s'\n", path).c_str());
+    return false;
+  }
+  st.lines = Lines(st.fd);
+  st.choice = choice;
+  for (const Role &role : kRoles)
+    if ((st.choice.*role.ref).given()) st.columns.push_back({&(st.choice.*role.ref), 0, ""});
+  return true;
+}
+
+int TableReader::line() const { return state_->lines.number; }
+
+unsigned long long TableReader::position() const { return state_->lines.consumed; }
+
+bool TableReader::next(TableRow *row, bool numbers) {
+  State &st = *state_;
+  for (char *line; (line = st.lines.next()) != nullptr;) {
     const char *text = line;
     while (is_blank(*text)) ++text;
     if (*text == '\0' || *text == '#') continue;
-    const bool first = sep == 0;
-    if (first) sep = find_separator(text, lines.number);
-    split_or_fail(text, sep, lines.number, &fields);
-    if (first && find_columns(fields, &columns)) continue;
-    for (size_t c = 0; c < columns.size(); ++c) {
-      const Column &column = columns[c];
-      if (column.index >= fields.size())
-        fatal_fmt("Line %d of the table has no column %s.", lines.number, column.label.c_str());
-      if (!finite_number(fields[column.index], &point[c]))
-        fatal_fmt("Line %d, column %s of the table holds '%s', not a finite number.",
-                  lines.number, column.label.c_str(), fields[column.index].c_str());
+    const int number = st.lines.number;
+    const bool first = st.sep == 0;
+    if (first) st.sep = find_separator(text, number);
+    split_or_fail(text, st.sep, number, &st.fields);
+    if (first && find_columns(st.fields, &st.columns)) continue;
+    double point[kRoleCount] = {};
+    for (size_t c = 0; c < st.columns.size(); ++c) {
+      const Column &column = st.columns[c];
+      if (column.index >= st.fields.size())
+        fatal_fmt("Line %d of the table has no column %s.", number, column.label.c_str());
+      const std::string &field = st.fields[column.index];
+      if (column.ref == &st.choice.curve) {
+        row->curve = field;
+      } else if (numbers && !finite_number(field, &point[c])) {
+        fatal_fmt("Line %d, column %s of the table holds '%s', not a finite number.", number,
+                  column.label.c_str(), field.c_str());
+      }
     }
     // The columns come in role order: x, y, then x2 and sigma when chosen.
-    out->x.push_back(point[0]);
-    out->y.push_back(point[1]);
+    row->x = point[0];
+    row->y = point[1];
     size_t c = 2;
-    out->x2.push_back(choice.x2.given() ? point[c++] : 0.0);
-    if (choice.sigma.given()) {
+    row->x2 = st.choice.x2.given() ? point[c++] : 0.0;
+    row->sigma = 0.0;
+    if (numbers && st.choice.sigma.given()) {
       // A standard deviation: a weight of 1 / sigma^2 needs it positive.
       if (!(point[c] > 0.0))
-        fatal_fmt("Line %d, column %s of the table holds '%s', not a positive number.",
-                  lines.number, columns[c].label.c_str(), fields[columns[c].index].c_str());
-      out->sigma.push_back(point[c]);
+        fatal_fmt("Line %d, column %s of the table holds '%s', not a positive number.", number,
+                  st.columns[c].label.c_str(), st.fields[st.columns[c].index].c_str());
+      row->sigma = point[c];
     }
+    return true;
+  }
+  return false;
+}
+
+bool read_table(const char *path, const ColumnChoice &choice, TableData *out) {
+  TableReader table;
+  if (!table.open(path, choice)) return false;
+  *out = TableData();
+  for (TableRow row; table.next(&row);) {
+    out->x.push_back(row.x);
+    out->y.push_back(row.y);
+    out->x2.push_back(row.x2);
+    if (choice.sigma.given()) out->sigma.push_back(row.sigma);
   }
   if (out->x.size() < static_cast<size_t>(kMinData))
     fatal_fmt("Error, Min data points is (%d)\n", kMinData);
   return true;
+}
+
+void read_start_table(const char *path, const std::vector<std::string> &names,
+                      const std::vector<double> &defaults,
+                      std::unordered_map<std::string, std::vector<double>> *starts) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fd >= 0) close(fd);
+    fatal_fmt("Unable to open the starts file '%s'.", path);
+  }
+  Lines lines(fd);
+  std::vector<std::string> fields;
+  char sep = 0;
+  size_t curveColumn = 0;
+  std::vector<size_t> column(names.size(), SIZE_MAX);  // of each parameter, if any
+  for (char *line; (line = lines.next()) != nullptr;) {
+    const char *text = line;
+    while (is_blank(*text)) ++text;
+    if (*text == '\0' || *text == '#') continue;
+    if (sep == 0) {
+      sep = find_separator(text, lines.number);
+      split_or_fail(text, sep, lines.number, &fields);
+      curveColumn = fields.size();
+      for (size_t k = 0; k < fields.size(); ++k) {
+        if (fields[k] == "curve") curveColumn = k;
+        for (size_t p = 0; p < names.size(); ++p)
+          if (fields[k] == names[p]) column[p] = k;
+      }
+      if (curveColumn == fields.size())
+        fatal_fmt("The starts file '%s' has no column 'curve' in its header.", path);
+      continue;
+    }
+    split_or_fail(text, sep, lines.number, &fields);
+    std::vector<double> values = defaults;
+    for (size_t p = 0; p < names.size(); ++p) {
+      if (column[p] == SIZE_MAX) continue;
+      if (column[p] >= fields.size() || !finite_number(fields[column[p]], &values[p]))
+        fatal_fmt("Line %d, column '%s' of the starts file holds '%s', not a finite number.",
+                  lines.number, names[p].c_str(),
+                  column[p] < fields.size() ? fields[column[p]].c_str() : "");
+    }
+    if (curveColumn >= fields.size())
+      fatal_fmt("Line %d of the starts file has no column 'curve'.", lines.number);
+    if (!starts->emplace(fields[curveColumn], std::move(values)).second)
+      fatal_fmt("The starts file gives curve '%s' twice (line %d).", fields[curveColumn].c_str(),
+                lines.number);
+  }
+  close(fd);
 }

@@ -29,6 +29,15 @@ double upperBound[kMaxParms];
 int boundsGiven;
 int fitAtBound[kMaxParms];
 
+std::string batchFname;
+std::string resultsFname;
+std::string startsFname;
+std::string batchPlotDir;
+int batchThreads;
+int shardIndex;
+int shardCount;
+int resumeBatch;
+
 std::vector<double> xData;
 std::vector<double> yData;
 std::vector<double> tData;

@@ -16,8 +16,8 @@ std::string choice_error(const char *choice) {
 
 TEST(ColumnList, MalformedListsAreRefusedWithTheirReason) {
   const std::vector<std::pair<const char *, std::string>> cases = {
-      {"x=1,y=2,z=3", "Unknown column role 'z' in -columns; use x, y, x2 or sigma."},
-      {"x=1,y=2,X=3", "Unknown column role 'X' in -columns; use x, y, x2 or sigma."},
+      {"x=1,y=2,z=3", "Unknown column role 'z' in -columns; use x, y, x2, sigma or curve."},
+      {"x=1,y=2,X=3", "Unknown column role 'X' in -columns; use x, y, x2, sigma or curve."},
       {"x=1,y=2,x=3", "Column role 'x' given twice in -columns."},
       {"x=1", "Column role 'y' missing in -columns; x and y are required."},
       {"", "Column role 'x' missing in -columns; x and y are required."},
