@@ -77,13 +77,15 @@ for _ in {1..50}; do [ -S "$socket" ] && break; sleep 0.1; done
 munge -S "$socket" -n | unmunge -S "$socket" > /dev/null 2>&1 || { logs; skip "munged did not start"; }
 
 host=$(hostname -s)
+ctld_port=$(free_port)
+until slurmd_port=$(free_port) && [ "$slurmd_port" != "$ctld_port" ]; do :; done
 export SLURM_CONF=$scratch/slurm.conf
 mkdir "$scratch/state" "$scratch/spool"
 cat > "$SLURM_CONF" << EOF
 ClusterName=tavfit-check
 SlurmctldHost=$host(127.0.0.1)
-SlurmctldPort=$(free_port)
-SlurmdPort=$(free_port)
+SlurmctldPort=$ctld_port
+SlurmdPort=$slurmd_port
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
@@ -104,6 +106,9 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_Core
 JobAcctGatherType=jobacct_gather/none
 AccountingStorageType=accounting_storage/none
+# Each step (a task's end, the next one's start, the merge) waits a second,
+# not three.
+SchedulerParameters=batch_sched_delay=0
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
 PartitionName=check Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
