@@ -12,6 +12,7 @@ tavfit=$(realpath "$1")
 slurm_dist=$(cd "$(dirname "$0")/../dist/slurm" && pwd)
 
 skip() { echo "skipped: $*"; exit 77; }
+PATH=$PATH:/usr/sbin:/sbin  # the daemons, for a PATH without them
 [ "$(id -u)" -eq 0 ] || skip "the daemons need root"
 if ! command -v slurmctld > /dev/null || ! command -v munged > /dev/null; then
   command -v apt-get > /dev/null || skip "slurmctld or munged not found, and no apt-get"
