@@ -9,10 +9,10 @@ cd "$(dirname "$0")"
 # What the build needs (the test programs and the manual page are part of it).
 DEMO_PACKAGES=(g++ cmake make liblapack-dev libblas-dev libgfortran-12-dev libgtest-dev
                help2man nlohmann-json3-dev libboost-math-dev libceres-dev)
-# What the tests also run (groff, dpkg-deb, gnuplot, pkg-config), and clang
-# for CI's sanitizer and fuzz builds.
+# What the tests also run (groff, dpkg-deb, gnuplot, pkg-config, a one-node
+# Slurm cluster with munge), and clang for CI's sanitizer and fuzz builds.
 TEST_PACKAGES=("${DEMO_PACKAGES[@]}" groff-base dpkg-dev file gnuplot-nox pkg-config
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev slurm-wlm munge)
 # The bench verb also builds the GSL driver, a yardstick in bench/.
 BENCH_PACKAGES=("${TEST_PACKAGES[@]}" libgsl-dev)
 BUILD_DIR=build

@@ -16,7 +16,7 @@ has() {  # has PACKAGE LIST...
 }
 
 # Compilers and tools that only CI's sanitizer and fuzz builds or the tests use.
-for pkg in clang libclang-rt-14-dev groff-base dpkg-dev gnuplot-nox pkg-config; do
+for pkg in clang libclang-rt-14-dev groff-base dpkg-dev gnuplot-nox pkg-config slurm-wlm munge; do
   has "$pkg" "${DEMO_PACKAGES[@]}" && fail "demo installs $pkg, which it does not use"
   has "$pkg" "${TEST_PACKAGES[@]}" || fail "test does not install $pkg, which CI or a test uses"
 done
