@@ -286,12 +286,14 @@ void Batch::fit_chunk(Chunk &chunk) {
   for (Job &job : chunk.jobs) {
     problem.curve = std::move(job.data);
     problem.curve.absolute_sigma = base_.curve.absolute_sigma;
+    bool started = true;
     if (haveStarts_) {
       const auto found = starts_.find(job.curve);
+      started = found != starts_.end() || parmsOption != 0;
       problem.start = found != starts_.end() ? found->second : base_.start;
     }
     tavfit::FitResult &r = job.result;
-    if (haveStarts_ && problem.start.empty()) {
+    if (!started) {
       r.message = "The starts file has no row for this curve.";
     } else if (problem.curve.x.size() < static_cast<size_t>(kMinData)) {
       r.message = format_msg("Error, Min data points is (%d)", kMinData);

@@ -409,6 +409,7 @@ int get_args(int argc, char **argv) {
       maxIt = read_int(value);
     } else if (is("-parms")) {
       parmsGiven = read_parms(value, fitParms, holdConstFlag);
+      parmsOption = 1;
     } else if (is("-batch")) {
       batchFname = value;
     } else if (is("-results")) {

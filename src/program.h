@@ -484,6 +484,7 @@ extern int batchThreads;          // -threads; 0: every core the process may use
 extern int shardIndex;            // -shard K/N: K (1..N) ...
 extern int shardCount;            // ... and N; 0 without -shard
 extern int resumeBatch;           // -resume
+extern int parmsOption;           // -parms was given
 
 // Fits every curve of the -batch table and writes the results file; the
 // exit status: 0 when every curve was fitted, 1 when any failed.

@@ -37,6 +37,7 @@ int batchThreads;
 int shardIndex;
 int shardCount;
 int resumeBatch;
+int parmsOption;
 
 std::vector<double> xData;
 std::vector<double> yData;
