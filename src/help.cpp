@@ -94,6 +94,8 @@ std::string pad(std::string text, size_t width) {
 std::string help_text() {
   std::string out =
       "Usage: tavfit -fit KEYWORD -d FILE [-parms LIST] [OPTION]...\n"
+      "  or:  tavfit -batch TABLE -columns curve=COL,x=COL,y=COL -fit KEYWORD\n"
+      "              -parms LIST -results FILE [OPTION]...\n"
       "  or:  tavfit -list | -describe KEYWORD | -h | -version\n"
       "Fit one built-in model to one curve of X Y (or X Y X2) points by least\n"
       "squares, and write a verbose and a short report.\n"
@@ -127,9 +129,17 @@ std::string help_text() {
       "  a header row if its fields are not numbers; COL is a header name or a column\n"
       "  number (1, 2, ...).\n"
       "\n"
+      "Many curves:\n"
+      "  tavfit -batch plate.csv -columns curve=well,x=time,y=signal -fit T1_RELAX\n"
+      "         -parms 900:2:1 -results fits.tsv\n"
+      "  fits each well's curve on every core and writes one row per curve, in table\n"
+      "  order: curve, status, message, each parameter and its SD, n, SSE, RMSE, R^2,\n"
+      "  AIC, BIC, iterations, check.\n"
+      "\n"
       "Exit status:\n"
       "  0 after a fit whose reports were written, and after -h, -version, -list\n"
-      "  or -describe; 1 after any error, reported on standard output.\n";
+      "  or -describe; 1 after any error, reported on standard output, and after\n"
+      "  -batch when any curve failed.\n";
   return out;
 }
 
