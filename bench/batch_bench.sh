@@ -69,8 +69,14 @@ for ((round = 1; round <= rounds; round++)); do
       run gsl "$tmp/gsl.tsv" "$gsl" T1_RELAX "$tmp/table.tsv" "$start"
     else
       method=${name%-t*} threads=${name#*-t}
-      run "$name" /dev/null "$tavfit" -batch "$tmp/table.tsv" "${batch[@]}" \
+      rm -f "$tmp/$name.tsv"
+      run "$name" "$tmp/stdout" "$tavfit" -batch "$tmp/table.tsv" "${batch[@]}" \
         "-$method" -threads "$threads" -results "$tmp/$name.tsv"
+      [ -s "$tmp/$name.tsv" ] || {
+        echo "batch_bench.sh: $name wrote no results:" >&2
+        cat "$tmp/stdout" "$tmp/stderr" >&2
+        exit 1
+      }
     fi
   done
 done
@@ -81,8 +87,8 @@ echo "tavfit -batch: $curves 12-point T1_RELAX curves from $start; $(nproc) core
 echo "medians of $rounds interleaved rounds; load average before $load_before, after $load_after"
 # The table: medians, rates against GSL's, and the answers against GSL's.
 # tavfit's results file names its columns (curve, status, message, each
-# parameter and its _sd, ..., check, "ok" at the minimum); gsl_batch's has no header: curve,
-# status, the values, their standard errors, SSE, iterations.
+# parameter and its _sd, ..., check: "ok" at the minimum); gsl_batch's has no
+# header: curve, status, the values, their standard errors, SSE, iterations.
 python3 - "$tmp" "$curves" "${configs[@]}" <<'EOF'
 import math, statistics, sys
 tmp, curves, configs = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
@@ -98,7 +104,10 @@ def rows(path, header):
 gsl = {row[0]: row for row in rows(f"{tmp}/gsl.tsv", False)}
 if len(gsl) != curves:
     sys.exit(f"batch_bench.sh: gsl_batch wrote {len(gsl)} curves of {curves}")
-gsl_rate = curves / statistics.median(t[0] for t in times["gsl"])
+# time's resolution is 10 ms: a tiny CURVES must not divide by zero.
+def median_wall(name):
+    return max(0.01, statistics.median(t[0] for t in times[name]))
+gsl_rate = curves / median_wall("gsl")
 # gsl_batch says "ok" whenever GSL's driver returns success, which it also does
 # after a step to T1 < 0 where the model overflows: such an answer (SSE not
 # finite) is no fit and is counted as failed.
@@ -107,10 +116,10 @@ def gsl_ok(row):
 diverged = sum(row[1] == "ok" and not gsl_ok(row) for row in gsl.values())
 
 print(f"{'run':<26}{'wall s':>8}{'cpu s':>8}{'curves/s':>10}{'x GSL':>7}{'peak MB':>9}"
-      f"{'ok':>8}{'at min':>8}  largest |value - GSL| / SD")
+      f"{'ok':>8}{'check ok':>10}  largest |value - GSL| / SD")
 names = None
 for name in configs:
-    wall = statistics.median(t[0] for t in times[name])
+    wall = median_wall(name)
     cpu = statistics.median(t[1] for t in times[name])
     mb = max(t[2] for t in times[name]) / 1024
     rate = curves / wall
@@ -139,7 +148,7 @@ for name in configs:
         label = f"tavfit -{method} -threads {threads}"
         agree = "  ".join(f"{p} {w:.2g}" for p, w in zip(names, worst))
     print(f"{label:<26}{wall:8.2f}{cpu:8.2f}{rate:10.0f}{rate / gsl_rate:7.2f}{mb:9.1f}"
-          f"{ok:8d}{str(at_min):>8}  {agree}")
+          f"{ok:8d}{str(at_min):>10}  {agree}")
 if diverged:
     print(f"gsl_batch: {diverged} curves reported ok with an SSE that is not finite, counted failed")
 EOF
@@ -152,8 +161,9 @@ done
 # Only tavfit is timed, so the peak is its own, not the generator's.
 if [ "$memory" = 1 ]; then
   rc=0
-  python3 "$make_batch" 1000000 | /usr/bin/time -f "%e %M" -o "$tmp/time" "$tavfit" -batch \
-    /dev/stdin "${batch[@]}" -levmar -threads 2 -results "$tmp/memory.tsv" > /dev/null 2> "$tmp/stderr" || rc=$?
+  python3 "$make_batch" 1000000 | /usr/bin/time -f "%e %M" -o "$tmp/time" "$tavfit" \
+    -batch /dev/stdin "${batch[@]}" -levmar -threads 2 -results "$tmp/memory.tsv" \
+    > /dev/null 2>&1 || rc=$?
   [ "$rc" -le 1 ] || { echo "batch_bench.sh: the 1,000,000-curve run: exit status $rc" >&2; exit 1; }
   read -r wall rss < <(tail -n 1 "$tmp/time")
   echo "1,000,000 curves piped through tavfit -batch /dev/stdin -levmar -threads 2:" \
