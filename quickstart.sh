@@ -15,6 +15,9 @@ TEST_PACKAGES=("${DEMO_PACKAGES[@]}" groff-base dpkg-dev file gnuplot-nox pkg-co
                clang libclang-rt-14-dev slurm-wlm munge)
 # The bench verb also builds the GSL driver, a yardstick in bench/.
 BENCH_PACKAGES=("${TEST_PACKAGES[@]}" libgsl-dev)
+# bench/batch_bench.sh generates its table with python3 and times the runs
+# with time.
+BENCH_PACKAGES+=(python3 time)
 BUILD_DIR=build
 
 install_missing() {
