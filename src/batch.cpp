@@ -131,6 +131,7 @@ class Batch {
   size_t chunkPoints_ = 0;
 
   void read_starts();
+  bool same_columns(const std::string &text) const;
   void open_results();
   void start_threads();
   void stop_threads();
@@ -208,6 +209,20 @@ void Batch::read_starts() {
   read_start_table(startsFname.c_str(), base_.model.parameters, base_.start, &starts_);
 }
 
+// Whether the rows already in a results file have this run's columns: its
+// header line, or for JSON lines the keys of its first row, in order.
+bool Batch::same_columns(const std::string &text) const {
+  if (layout_.format != ResultsFormat::kJsonl)
+    return text.compare(0, layout_.header().size(), layout_.header()) == 0;
+  const std::string first = text.substr(0, text.find('\n'));
+  size_t at = 0;
+  for (const std::string &name : layout_.names) {
+    at = first.find("\"" + name + "\":", at);
+    if (at == std::string::npos) return false;
+  }
+  return true;
+}
+
 void Batch::open_results() {
   const char *path = resultsFname.c_str();
   const std::string header = layout_.header();
@@ -219,7 +234,7 @@ void Batch::open_results() {
     if (read_file_text(path, &text) && !text.empty()) {
       fresh = false;
       const size_t whole = text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1;
-      if (text.compare(0, header.size(), header) != 0)
+      if (!same_columns(text))
         fatal_fmt("The results file '%s' holds other columns than this run writes; -resume goes "
                   "on only with the options that began it.",
                   path);

@@ -174,9 +174,12 @@ TEST(Batch, ResumeGoesOnFromTheLastWholeRow) {
   }
   // Rows of other columns are not gone on from.
   tavtest::write_file(dir + "/other.tsv", "curve\tstatus\n");
-  const tavtest::RunResult run = batch(dir, "t.tsv", "other.tsv", {"-resume"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("holds other columns than this run writes"), std::string::npos);
+  tavtest::write_file(dir + "/other.jsonl", "{\"curve\":\"c0\",\"status\":\"ok\"}\n");
+  for (const char *name : {"other.tsv", "other.jsonl"}) {
+    const tavtest::RunResult run = batch(dir, "t.tsv", name, {"-resume"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("holds other columns than this run writes"), std::string::npos) << name;
+  }
 }
 
 // Whatever a curve's name holds, each row is one line that its format's
