@@ -527,6 +527,9 @@ int Batch::run() {
 int run_batch() {
   if (!logFname.empty() && !is_stdout_file(logFname.c_str())) write_whole_file(logFname, "");
   numParms = fitParmNum[fitFunc];
+  if (tableColumns.sigma.given() && sigmaMode == kSigmaNone)
+    show_msg(kWarning,
+             "The table's sigma column is not used; -sigma or -sigma-absolute weighs the fit with it.");
   if (!batchPlotDir.empty() && mkdir(batchPlotDir.c_str(), 0777) != 0 && errno != EEXIST)
     fatal_fmt("Unable to make the plot folder '%s'.", batchPlotDir.c_str());
   Batch batch;
