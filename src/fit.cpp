@@ -135,10 +135,11 @@ void run_method(const MethodRow &row, const FitProblem &fp, double *fitted, Meth
 // come back in fitted; deviations (sd, per slot) and the covariance (over
 // fp's free parameters) in the model's terms.  start: where a bounded free
 // parameter starts when its own start lies on a bound, where the
-// transformation has no slope to move it by.
+// transformation has no slope to move it by, and with fromStart where every
+// free parameter starts.
 void run_within(const MethodRow &row, const FitProblem &fp, const Bounds &box,
-                const bool *onBound, const double *start, double *fitted, double *sd,
-                std::vector<double> &covariance, MethodOutput &out) {
+                const bool *onBound, const double *start, bool fromStart, double *fitted,
+                double *sd, std::vector<double> &covariance, MethodOutput &out) {
   const int P = fp.numParms, m = fp.free.count;
   int hold[kMaxParms];
   double slots[kMaxParms];
@@ -146,7 +147,7 @@ void run_within(const MethodRow &row, const FitProblem &fp, const Bounds &box,
   bool transformed = false;
   for (int k = 0; k < P; ++k) {
     hold[k] = fp.hold[k] != 0 || onBound[k] ? 1 : 0;
-    slots[k] = fp.start[k];
+    slots[k] = fromStart && fp.hold[k] == 0 ? start[k] : fp.start[k];
     if (onBound[k]) {
       slots[k] = std::fabs(start[k] - box.lower[k]) <= std::fabs(start[k] - box.upper[k])
                      ? box.lower[k] : box.upper[k];
@@ -268,9 +269,21 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
       std::copy(ends, ends + P, onBound);
       std::copy(first.minimum.begin(), first.minimum.end(), start);
     }
+    bool again = false;
     for (int round = 0;; ++round) {
       out = MethodOutput();
-      run_within(row, fp, box, onBound, start, fitted, sd, covariance, out);
+      run_within(row, fp, box, onBound, start, again, fitted, sd, covariance, out);
+      // The transformation bends the path a method takes; one that fails on
+      // it from the start values goes again from where the descent within
+      // the bounds ended, once, and says so.
+      if (out.failed && round == 0 && first.done && !again) {
+        const std::string failure = out.failure;
+        again = true;
+        out = MethodOutput();
+        run_within(row, fp, box, onBound, start, again, fitted, sd, covariance, out);
+        out.note("Within the bounds the fit failed from the start values (" + failure +
+                 "); it was run again from where a descent within the bounds ended.");
+      }
       if (out.failed || round > m) break;
       result.check = check_answer(fp, fitted, sd, &box, ends);
       if (!result.check.done || std::equal(ends, ends + P, onBound)) break;

@@ -45,9 +45,12 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 std::vector<std::string> fields_of(const std::string &line, char sep = '\t') {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string field; std::getline(in, field, sep);) fields.push_back(field);
+  std::vector<std::string> fields(1);
+  for (char c : line)
+    if (c == sep)
+      fields.emplace_back();
+    else
+      fields.back() += c;
   return fields;
 }
 
@@ -74,6 +77,7 @@ TEST(Batch, RowsAreTheOneCurveFitsInTableOrder) {
     const tavtest::RunResult run = batch(dir, "t.tsv", "r.tsv", {method});
     EXPECT_EQ(run.status, 1) << method;
     EXPECT_EQ(run.out, "1 of 4 curves failed.\n");
+    EXPECT_EQ(run.err, "");  // no progress where standard error is not a terminal
     const std::vector<std::string> rows = lines_of(tavtest::read_file(dir + "/r.tsv"));
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows[0],
@@ -109,21 +113,25 @@ TEST(Batch, RowsAreTheOneCurveFitsInTableOrder) {
   }
 }
 
-// Threads and shards change who fits a curve, never its row.
+// Threads and shards change who fits a curve, never its row.  The table is
+// longer than the reader's 64 KiB buffer, so lines cross its refills.
 TEST(Batch, ThreadsAndShardsGiveTheSameBytes) {
   const std::string dir = tavtest::make_temp_dir();
-  tavtest::write_file(dir + "/t.tsv", t1_table(50));
-  ASSERT_EQ(batch(dir, "t.tsv", "one.tsv", {"-threads", "1", "-levmar"}).status, 0);
-  ASSERT_EQ(batch(dir, "t.tsv", "four.tsv", {"-threads", "4", "-levmar"}).status, 0);
+  tavtest::write_file(dir + "/t.tsv", t1_table(200));
+  ASSERT_GT(t1_table(200).size(), 65536u);
+  ASSERT_EQ(batch(dir, "t.tsv", "one.tsv", {"-threads", "1", "-levmar", "-lower", "::0"}).status, 0);
+  ASSERT_EQ(batch(dir, "t.tsv", "four.tsv", {"-threads", "4", "-levmar", "-lower", "::0"}).status, 0);
   const std::string whole = tavtest::read_file(dir + "/one.tsv");
   EXPECT_EQ(tavtest::read_file(dir + "/four.tsv"), whole);
   // Three shards, their rows taken in turn, are the whole.
   std::vector<std::vector<std::string>> shards;
   for (int k = 1; k <= 3; ++k) {
     const std::string name = "s" + std::to_string(k) + ".tsv";
-    ASSERT_EQ(batch(dir, "t.tsv", name, {"-shard", std::to_string(k) + "/3", "-levmar"}).status, 0);
+    ASSERT_EQ(batch(dir, "t.tsv", name, {"-shard", std::to_string(k) + "/3", "-levmar", "-lower", "::0"}).status, 0);
     shards.push_back(lines_of(tavtest::read_file(dir + "/" + name)));
   }
+  ASSERT_EQ(batch(dir, "t.tsv", "all.tsv", {"-shard", "1/1", "-levmar", "-lower", "::0"}).status, 0);
+  EXPECT_EQ(tavtest::read_file(dir + "/all.tsv"), whole);
   std::string merged = shards[0][0] + "\n";
   for (size_t row = 1; row < shards[0].size(); ++row)
     for (const auto &shard : shards)
@@ -235,6 +243,41 @@ TEST(Batch, StartsFileGivesEachCurveItsStart) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(fields_of(rows[1])[2], "The starts file has no row for this curve.");
   EXPECT_EQ(fields_of(rows[2])[1], "ok");
+}
+
+// Weights and bounds add their columns; rows can go to standard output (a
+// pipe here), and the count of failures then goes to standard error.
+TEST(Batch, WeightsAndBoundsAddTheirColumns) {
+  const std::string dir = tavtest::make_temp_dir();
+  std::string table = "curve\tdelay\tintensity\terr\n";
+  const std::vector<std::string> lines = lines_of(t1_table(2));
+  for (size_t k = 1; k < lines.size(); ++k)
+    table += lines[k] + "\t" + std::to_string(5 + k % 7) + "\n";
+  table += "lone\t1\t2\t1\n";
+  tavtest::write_file(dir + "/t.tsv", table);
+  const tavtest::RunResult run = tavtest::run_tavfit(
+      {"-batch", "t.tsv", "-columns", "curve=curve,x=delay,y=intensity,sigma=err", "-fit",
+       "T1_RELAX", "-parms", "1000:1.9:0.4", "-sigma-absolute", "-upper", "::0.42", "-levmar",
+       "-results", "/dev/stdout"},
+      dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "1 of 3 curves failed.\n");
+  const std::vector<std::string> rows = lines_of(run.out);
+  ASSERT_EQ(rows.size(), 4u);
+  const std::vector<std::string> names = fields_of(rows[0]);
+  ASSERT_EQ(names.size(), 22u);
+  EXPECT_EQ(std::vector<std::string>(names.begin() + 18, names.end()),
+            (std::vector<std::string>{"chi_square", "reduced_chi_square", "chi_square_p", "at_bound"}));
+  // c0's T1 (0.40) is below the bound, c1's (0.47) above: held on it.
+  const std::vector<std::string> c0 = fields_of(rows[1]), c1 = fields_of(rows[2]);
+  ASSERT_EQ(c0.size(), 22u);
+  ASSERT_EQ(c1.size(), 22u);
+  EXPECT_EQ(c0[21], "");
+  EXPECT_EQ(c1[21], "T1");
+  EXPECT_EQ(c1[7], "0.42");
+  const double chi2 = std::strtod(c0[18].c_str(), nullptr);
+  EXPECT_NEAR(std::strtod(c0[19].c_str(), nullptr), chi2 / 9, 1e-12 * chi2);
+  EXPECT_GT(std::strtod(c0[20].c_str(), nullptr), 0.0);
 }
 
 }  // namespace

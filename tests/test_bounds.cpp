@@ -123,6 +123,30 @@ TEST(Bounds, TwoBoundsThatHoldAreTheFitWithBothHeld) {
   }
 }
 
+// The transformation bends a method's path: Levenberg-Marquardt stalls on
+// this curve under an upper bound on T1 that does not hold (and fits it
+// without the bound); it goes again from where the descent within the bounds
+// ended, and says so.
+TEST(Bounds, AMethodThatFailsWithinTheBoundsGoesAgainFromTheDescent) {
+  const double delays[] = {0.01, 0.05, 0.1, 0.2, 0.35, 0.5, 0.75, 1, 1.5, 2, 3.5, 6};
+  tavfit::Curve curve;
+  for (int k = 0; k < 12; ++k) {
+    curve.x.push_back(delays[k]);
+    curve.y.push_back(600 * (1 - 1.85 * std::exp(-delays[k] / 0.4)) + 6 * std::sin(k));
+  }
+  tavfit::Problem problem{*tavfit::find_model("T1_RELAX"), curve, {1000, 1.9, 0.42}};
+  const tavfit::FitResult free = tavfit::fit(problem, Method::Levmar);
+  ASSERT_TRUE(free.ok);
+  problem.upper = {INFINITY, INFINITY, 0.6};
+  const tavfit::FitResult r = tavfit::fit(problem, Method::Levmar);
+  ASSERT_TRUE(r.ok) << r.message;
+  for (int k = 0; k < 3; ++k) EXPECT_NEAR(r.value[k], free.value[k], 1e-3 * free.sd[k]);
+  ASSERT_FALSE(r.messages.empty());
+  EXPECT_EQ(r.messages.back().text,
+            "Within the bounds the fit failed from the start values (levmar: Stopped by "
+            "iteration maximum); it was run again from where a descent within the bounds ended.");
+}
+
 TEST(Bounds, BoundsThatCannotHoldAreRefusedNamingTheParameter) {
   const auto message = [](std::vector<double> start, std::vector<double> lower,
                           std::vector<double> upper) {
