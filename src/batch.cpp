@@ -140,6 +140,8 @@ class Batch {
   void add_curve(std::string curve, tavfit::Curve data);
   void submit();
   void write_ready(std::unique_lock<std::mutex> &lock);
+  void drain();
+  void append_row(const TableRow &row, tavfit::Curve *data) const;
   void emit(Chunk &chunk);
   void show_progress(bool last);
   bool stream();
@@ -353,6 +355,15 @@ void Batch::submit() {
   write_ready(lock);
 }
 
+// Waits for every chunk handed out and writes them all, in order.
+void Batch::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!chunks_.empty()) {
+    write_ready(lock);
+    if (!chunks_.empty()) finished_.wait(lock);
+  }
+}
+
 // Writes the finished chunks at the front, in order, outside the lock.
 void Batch::write_ready(std::unique_lock<std::mutex> &lock) {
   while (!chunks_.empty() && chunks_.front()->done) {
@@ -402,6 +413,15 @@ void Batch::show_progress(bool last) {
   write_all(STDERR_FILENO, line);
 }
 
+// A row's point added to its curve: x2 when the table has it, sigma when it
+// weighs the fit.
+void Batch::append_row(const TableRow &row, tavfit::Curve *data) const {
+  data->x.push_back(row.x);
+  data->y.push_back(row.y);
+  if (tableColumns.x2.given()) data->x2.push_back(row.x2);
+  if (layout_.sigma) data->sigma.push_back(row.sigma);
+}
+
 // Curves as they come: a curve ends where the next begins.  False when a
 // curve comes back after another in a table that is a file, which is then
 // read again by group(); from a pipe, that is fatal.
@@ -414,7 +434,6 @@ bool Batch::stream() {
   std::string curve;
   tavfit::Curve data;
   bool any = false;
-  const bool x2 = tableColumns.x2.given(), sigma = tableColumns.sigma.given() && sigmaMode != kSigmaNone;
   while (table.next(&row)) {
     if (!any || row.curve != curve) {
       if (!seen.insert(hash_of(row.curve))) {
@@ -432,10 +451,7 @@ bool Batch::stream() {
       data = tavfit::Curve();
       any = true;
     }
-    data.x.push_back(row.x);
-    data.y.push_back(row.y);
-    if (x2) data.x2.push_back(row.x2);
-    if (sigma) data.sigma.push_back(row.sigma);
+    append_row(row, &data);
   }
   if (any) add_curve(std::move(curve), std::move(data));
   reading_ = nullptr;
@@ -447,13 +463,7 @@ bool Batch::stream() {
 void Batch::restart() {
   chunk_ = std::make_unique<Chunk>();
   chunkPoints_ = 0;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!chunks_.empty()) {
-      write_ready(lock);
-      if (!chunks_.empty()) finished_.wait(lock);
-    }
-  }
+  drain();
   if (ftruncate(out_, resultsStart_) != 0 || lseek(out_, resultsStart_, SEEK_SET) < 0)
     fatal_fmt("Unable to write output file '%s'.", resultsFname.c_str());
   index_ = fitted_ = failed_ = skipped_ = 0;
@@ -466,15 +476,11 @@ void Batch::group() {
   if (!table.open(batchFname.c_str(), tableColumns)) exit_failed("unreadable table");
   std::unordered_map<std::string, size_t> index;
   std::vector<std::pair<std::string, tavfit::Curve>> curves;
-  const bool x2 = tableColumns.x2.given(), sigma = tableColumns.sigma.given() && sigmaMode != kSigmaNone;
   for (TableRow row; table.next(&row);) {
     const auto found = index.emplace(row.curve, curves.size());
     if (found.second) curves.emplace_back(row.curve, tavfit::Curve());
     tavfit::Curve &data = curves[found.first->second].second;
-    data.x.push_back(row.x);
-    data.y.push_back(row.y);
-    if (x2) data.x2.push_back(row.x2);
-    if (sigma) data.sigma.push_back(row.sigma);
+    append_row(row, &data);
   }
   index.clear();
   total_ = curves.size();
@@ -502,13 +508,7 @@ int Batch::run() {
     group();
   }
   submit();
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!chunks_.empty()) {
-      write_ready(lock);
-      if (!chunks_.empty()) finished_.wait(lock);
-    }
-  }
+  drain();
   stop_threads();
   running = nullptr;
   show_progress(true);

@@ -98,13 +98,18 @@ bool takes_value(const char *word) {
   return option != nullptr && option->value != nullptr;
 }
 
+bool has_word(int argc, char **argv, const char *word) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], word) == 0) return true;
+  return false;
+}
+
 // Looks at the file names of the whole command line before any output file
 // is written, so that no order of the options can overwrite the data file or
 // have one output replace another.  A JSON file named on the command line
 // receives a failure document from here on, whatever ends the run.
 void check_file_options(int argc, char **argv) {
-  bool batch = false;
-  for (int i = 1; i < argc; ++i) batch = batch || std::strcmp(argv[i], "-batch") == 0;
+  const bool batch = has_word(argc, argv, "-batch");
   std::string data;
   // The last value of each written output: -o, -short, -json, -plot.
   std::vector<std::string> written(4);
@@ -116,8 +121,7 @@ void check_file_options(int argc, char **argv) {
     const char *value = argv[++i];
     if (option == "-d" || option == "-batch") data = value;
     // With -batch, -plot names a folder of plots, which is looked at later.
-    if (option == "-plot" && batch && !std::string(value).empty() && value[std::strlen(value) - 1] == '/')
-      continue;
+    if (option == "-plot" && batch && ends_with(value, "/")) continue;
     for (int k = 0; k < 4; ++k)
       if (option == kWritten[k]) written[k] = value;
     if (option == "-o" || option == "-short" || option == "-log" || option == "-json" ||
@@ -290,17 +294,10 @@ void read_shard(const char *value) {
   shardCount = n;
 }
 
-bool has_word(int argc, char **argv, const char *word) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], word) == 0) return true;
-  return false;
-}
-
 // -plot with -batch names a folder, written with its '/'.
 bool batch_plot_folder(int argc, char **argv, const char *value) {
-  const size_t n = std::strlen(value);
   if (!has_word(argc, argv, "-batch")) return false;
-  if (n == 0 || value[n - 1] != '/')
+  if (!ends_with(value, "/"))
     fatal_fmt("With -batch, -plot names a folder for one plot per curve, written with a final "
               "'/': '%s/'.",
               value);

@@ -335,10 +335,6 @@ bool read_all(int fd, std::string *text) {
   }
 }
 
-bool ends_with(const std::string &text, const std::string &end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // gnuplot reports no failed write: a full disk leaves a file cut short and
 // an exit status of 0.  A whole file starts and ends with its format's marks.
 bool is_whole(PlotForm form, const std::string &drawn) {
@@ -416,6 +412,10 @@ std::string run_gnuplot(const std::string &script, int drawFd) {
 }
 
 }  // namespace
+
+bool ends_with(const std::string &text, const std::string &end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 void check_plot_name(const std::string &path) {
   if (plot_form(path) == PlotForm::kUnknown)

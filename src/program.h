@@ -370,6 +370,8 @@ class OutputFile {
 
 // Writes text to path whole (see OutputFile); false when it cannot.
 bool write_whole_file(const std::string &path, const std::string &text);
+// Whether text ends with end.
+bool ends_with(const std::string &text, const std::string &end);
 // Writes all of text to fd (retrying short writes); false on an error.
 bool write_all(int fd, const std::string &text);
 // The whole of a file; false when it cannot be opened or read.

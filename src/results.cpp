@@ -12,11 +12,6 @@
 
 namespace {
 
-bool ends_with(const std::string &text, const char *suffix) {
-  const size_t n = std::strlen(suffix);
-  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
-}
-
 // The length of the valid UTF-8 sequence at s (of at most left bytes), or 0.
 size_t utf8_length(const unsigned char *s, size_t left) {
   const unsigned char c = s[0];

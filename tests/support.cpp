@@ -107,4 +107,15 @@ bool file_exists(const std::string &path) {
 
 std::string test_data(const std::string &name) { return std::string(TAVFIT_TEST_DATA) + "/" + name; }
 
+tavfit::Curve read_sigma_curve(const std::string &name) {
+  tavfit::Curve curve;
+  std::ifstream in(test_data(name));
+  std::string header;
+  std::getline(in, header);
+  for (double x, y, s; in >> x >> y >> s;) {
+    curve.x.push_back(x), curve.y.push_back(y), curve.sigma.push_back(s);
+  }
+  return curve;
+}
+
 }  // namespace tavtest

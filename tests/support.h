@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <tavfit/tavfit.h>
+
 namespace tavtest {
 
 struct RunResult {
@@ -30,5 +32,9 @@ bool file_exists(const std::string &path);
 
 // Path of a file in tests/data.
 std::string test_data(const std::string &name);
+
+// The points of a tests/data file of "X Y SD" lines after one header line,
+// with their sigmas.
+tavfit::Curve read_sigma_curve(const std::string &name);
 
 }  // namespace tavtest

@@ -2,13 +2,14 @@
 // deviations follow from relative or absolute sigmas as weighted least
 // squares and lmfit define them.
 #include <cmath>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <tavfit/tavfit.h>
+
+#include "support.h"
 
 namespace {
 
@@ -95,13 +96,7 @@ TEST(Weights, EqualRelativeSigmasAreTheUnweightedFit) {
 // noise grows with the signal.
 TEST(Weights, AgreesWithLmfitOnAnInversionRecovery) {
   if (!TAVFIT_HAVE_CERES) GTEST_SKIP() << "built without Ceres";
-  tavfit::Curve curve;
-  std::ifstream in(std::string(TAVFIT_TEST_DATA) + "/t1_sigma.dat");
-  std::string header;
-  std::getline(in, header);
-  for (double x, y, s; in >> x >> y >> s;) {
-    curve.x.push_back(x), curve.y.push_back(y), curve.sigma.push_back(s);
-  }
+  tavfit::Curve curve = tavtest::read_sigma_curve("t1_sigma.dat");
   ASSERT_EQ(curve.x.size(), 12u);
   const double value[] = {994.39157903108901, 1.9025778477442659, 0.79683603802268699};
   const double sdRelative[] = {14.545910578220141, 0.019688204084490585, 0.015142830710949042};
