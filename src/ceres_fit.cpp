@@ -113,7 +113,8 @@ void copy_text(char *dest, size_t size, const char *text) {
   dest[length] = '\0';
 }
 
-int finish(CeresFitResult *result, int status, const char *message) {
+template <typename Result>
+int finish(Result *result, int status, const char *message) {
   result->status = status;
   if (message != nullptr) copy_text(result->message, sizeof result->message, message);
   return status;
@@ -128,6 +129,42 @@ void silence_logging() {
     FLAGS_minloglevel = 3;     // only FATAL, which aborts anyway
     FLAGS_stderrthreshold = 3;
   });
+}
+
+ceres::Solver::Options solver_options(int maxIterations, Watch *watch) {
+  ceres::Solver::Options options;
+  options.minimizer_type = ceres::TRUST_REGION;
+  options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
+  options.linear_solver_type = ceres::DENSE_QR;
+  options.max_num_iterations = maxIterations;
+  options.function_tolerance = kFunctionTolerance;
+  options.gradient_tolerance = kGradientTolerance;
+  options.parameter_tolerance = kParameterTolerance;
+  options.num_threads = 1;
+  options.logging_type = ceres::SILENT;
+  options.minimizer_progress_to_stdout = false;
+  options.callbacks.push_back(watch);
+  return options;
+}
+
+// The solve's figures into result (a CeresFitResult or CeresGlobalResult),
+// and its status; kCeresConverged only at a converged solution.
+template <typename Result>
+int ending(const ceres::Solver::Summary &summary, bool modelUndefined, const Watch &watch,
+           Result *result) {
+  result->iterations = summary.num_successful_steps + summary.num_unsuccessful_steps;
+  result->initialCost = summary.initial_cost;
+  result->finalCost = summary.final_cost;
+  copy_text(result->termination, sizeof result->termination,
+            ceres::TerminationTypeToString(summary.termination_type));
+  copy_text(result->message, sizeof result->message, summary.message.c_str());
+  if (modelUndefined) return finish(result, kCeresModelUndefined, kXy2ExcludedText);
+  if (watch.failure() != nullptr) return finish(result, kCeresSolverFailure, watch.failure());
+  if (summary.termination_type == ceres::NO_CONVERGENCE)
+    return finish(result, kCeresNoConvergence, nullptr);
+  if (summary.termination_type != ceres::CONVERGENCE)
+    return finish(result, kCeresSolverFailure, nullptr);
+  return finish(result, kCeresConverged, nullptr);
 }
 
 int fit(const CeresFitProblem &in, CeresFitResult *result) {
@@ -160,37 +197,13 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
 
   Watch watch(&modelUndefined);
-  ceres::Solver::Options options;
-  options.minimizer_type = ceres::TRUST_REGION;
-  options.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
-  options.linear_solver_type = ceres::DENSE_QR;
-  options.max_num_iterations = in.maxIterations;
-  options.function_tolerance = kFunctionTolerance;
-  options.gradient_tolerance = kGradientTolerance;
-  options.parameter_tolerance = kParameterTolerance;
-  options.num_threads = 1;
-  options.logging_type = ceres::SILENT;
-  options.minimizer_progress_to_stdout = false;
-  options.callbacks.push_back(&watch);
-
+  ceres::Solver::Options options = solver_options(in.maxIterations, &watch);
   ceres::Solver::Summary summary;
   ceres::Solve(options, &problem, &summary);
-
-  result->iterations = summary.num_successful_steps + summary.num_unsuccessful_steps;
-  result->initialCost = summary.initial_cost;
-  result->finalCost = summary.final_cost;
-  copy_text(result->termination, sizeof result->termination,
-            ceres::TerminationTypeToString(summary.termination_type));
-  copy_text(result->message, sizeof result->message, summary.message.c_str());
-
-  if (modelUndefined) return finish(result, kCeresModelUndefined, kXy2ExcludedText);
-  if (watch.failure() != nullptr) return finish(result, kCeresSolverFailure, watch.failure());
-  if (summary.termination_type == ceres::NO_CONVERGENCE)
-    return finish(result, kCeresNoConvergence, nullptr);
+  const int status = ending(summary, modelUndefined, watch, result);
   // Ask for a covariance only at a converged solution: Ceres 2.1 crashes on
   // the Jacobian of a failed solve.
-  if (summary.termination_type != ceres::CONVERGENCE)
-    return finish(result, kCeresSolverFailure, nullptr);
+  if (status != kCeresConverged) return status;
 
   // A pseudo-inverse that drops only the directions below eps of the largest
   // singular value of J: the default limit refuses badly scaled but well
@@ -216,6 +229,111 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   return finish(result, kCeresConverged, nullptr);
 }
 
+// One curve of a global fit: its residuals over the shared free values and
+// its own, two parameter blocks of which either may be absent.
+struct CurveResiduals {
+  FitFuncId id;
+  int numSlots;
+  const double *slots;  // this curve's held values
+  const FreeSlots *free;
+  const int *shared;    // per slot
+  const int *index;     // per free parameter: its place in its block
+  int sharedBlock, ownBlock;  // their places among the blocks, -1 when absent
+  int numData;
+  const double *x, *y, *x2, *sigma;
+  const Bounds *bounds;
+  bool *modelUndefined;
+
+  template <typename Real>
+  bool operator()(Real const *const *blocks, Real *residual) const {
+    Real full[kMaxParms];
+    for (int k = 0; k < numSlots; ++k) full[k] = Real(slots[k]);
+    for (int j = 0; j < free->count; ++j) {
+      const int k = free->slot[j];
+      full[k] = blocks[shared[k] != 0 ? sharedBlock : ownBlock][index[j]];
+    }
+    to_model(bounds, numSlots, full);
+    if (id == kXy2 && xy2_excluded(scalar(full[1]), scalar(full[3]))) {
+      *modelUndefined = true;
+      return false;
+    }
+    const Points points = {x, y, x2, numData, sigma};
+    for (int i = 0; i < numData; ++i) residual[i] = points.residual(i, model_value(id, x[i], x2[i], full));
+    return true;
+  }
+};
+
+int global_fit(const CeresGlobalProblem &in, CeresGlobalResult *result) {
+  if (!valid_fit_func(in.fitFunc)) return finish(result, kCeresBadProblem, "Undefined Fit Function");
+  if (in.numSlots < 1 || in.numSlots > kMaxParms || in.numCurves < 1 || in.maxIterations < 0)
+    return finish(result, kCeresBadProblem, "invalid problem");
+  const FreeSlots free = free_slots(in.numSlots, in.hold);
+  int index[kMaxParms], s = 0, u = 0;
+  for (int j = 0; j < free.count; ++j) index[j] = in.shared[free.slot[j]] != 0 ? s++ : u++;
+  if (s + u == 0) return finish(result, kCeresBadProblem, "no free parameter");
+  Bounds bounds;
+  const bool bounded = in.boundKind != nullptr && in.lower != nullptr && in.upper != nullptr;
+  for (int i = 0; bounded && i < in.numSlots; ++i) {
+    bounds.kind[i] = in.boundKind[i];
+    bounds.lower[i] = in.lower[i];
+    bounds.upper[i] = in.upper[i];
+  }
+
+  bool modelUndefined = false;
+  ceres::Problem problem;
+  // The Schur solvers eliminate the curves' own blocks first, which leaves a
+  // system of the shared parameters alone.
+  auto ordering = std::make_shared<ceres::ParameterBlockOrdering>();
+  double *sharedValues = in.values;
+  if (s > 0) ordering->AddElementToGroup(sharedValues, 1);
+  for (int c = 0; c < in.numCurves; ++c) {
+    const int first = in.curveStart[c], count = in.curveStart[c + 1] - first;
+    if (count < 1) return finish(result, kCeresBadProblem, "a curve without points");
+    auto *functor = new CurveResiduals{static_cast<FitFuncId>(in.fitFunc),
+                                       in.numSlots,
+                                       in.slots + size_t(c) * in.numSlots,
+                                       &free,
+                                       in.shared,
+                                       index,
+                                       s > 0 ? 0 : -1,
+                                       u > 0 ? (s > 0 ? 1 : 0) : -1,
+                                       count,
+                                       in.x + first,
+                                       in.y + first,
+                                       in.x2 + first,
+                                       in.sigma != nullptr ? in.sigma + first : nullptr,
+                                       bounded ? &bounds : nullptr,
+                                       &modelUndefined};
+    auto *cost = new ceres::DynamicAutoDiffCostFunction<CurveResiduals, 4>(functor);
+    std::vector<double *> blocks;
+    if (s > 0) {
+      cost->AddParameterBlock(s);
+      blocks.push_back(sharedValues);
+    }
+    if (u > 0) {
+      double *own = in.values + s + size_t(c) * u;
+      cost->AddParameterBlock(u);
+      blocks.push_back(own);
+      ordering->AddElementToGroup(own, 0);
+    }
+    cost->SetNumResiduals(count);
+    problem.AddResidualBlock(cost, nullptr, blocks);
+  }
+
+  Watch watch(&modelUndefined);
+  ceres::Solver::Options options = solver_options(in.maxIterations, &watch);
+  if (s > 0 && u > 0) {
+    options.linear_solver_type = ceres::DENSE_SCHUR;
+    options.linear_solver_ordering = ordering;
+  } else if (u > 0) { options.linear_solver_type = ceres::SPARSE_NORMAL_CHOLESKY;
+  }
+  std::string why;
+  if (!options.IsValid(&why)) return finish(result, kCeresBadProblem, why.c_str());
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+  return ending(summary, modelUndefined, watch, result);
+}
+
 }  // namespace
 
 #define TAVFIT_EXPORT __attribute__((visibility("default")))
@@ -227,6 +345,19 @@ extern "C" TAVFIT_EXPORT int tavfit_ceres_fit(const CeresFitProblem *problem, Ce
   silence_logging();
   try {
     return fit(*problem, result);
+  } catch (const std::exception &e) {
+    return finish(result, kCeresSolverFailure, e.what());
+  } catch (...) {
+    return finish(result, kCeresSolverFailure, "unknown error");
+  }
+}
+
+extern "C" TAVFIT_EXPORT int tavfit_ceres_global_fit(const CeresGlobalProblem *problem,
+                                                     CeresGlobalResult *result) {
+  std::memset(result, 0, sizeof *result);
+  silence_logging();
+  try {
+    return global_fit(*problem, result);
   } catch (const std::exception &e) {
     return finish(result, kCeresSolverFailure, e.what());
   } catch (...) {

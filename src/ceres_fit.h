@@ -12,7 +12,7 @@ extern "C" {
 
 // Bumped whenever a structure below changes; the program refuses a module
 // built for another version.
-#define TAVFIT_CERES_ABI_VERSION 3
+#define TAVFIT_CERES_ABI_VERSION 4
 
 // Largest number of parameter slots (the run state's kMaxParms).
 #define TAVFIT_CERES_MAX_PARMS 10
@@ -74,6 +74,41 @@ struct CeresFitResult {
 // Fits problem and fills result; returns result->status.
 int tavfit_ceres_fit(const CeresFitProblem *problem, CeresFitResult *result);
 typedef int (*TavfitCeresFitFn)(const CeresFitProblem *, CeresFitResult *);
+
+// A global fit: several curves of one model, whose shared free slots take
+// one value for all curves and whose other free slots take a value per
+// curve.  The unknowns are one vector, values: the shared free slots first,
+// then each curve's own free slots in turn, each part in slot order.  The
+// module fits it in place; the covariance is the caller's to compute.
+struct CeresGlobalProblem {
+  int fitFunc;
+  int numSlots;
+  const int *hold;         // numSlots hold flags
+  const int *shared;       // numSlots flags: 1 shared
+  int numCurves;
+  const int *curveStart;   // numCurves + 1 offsets: curve c has points [curveStart[c], curveStart[c+1])
+  const double *slots;     // numCurves x numSlots: each curve's held values
+  const double *x, *y, *x2;  // all points, curve after curve
+  const double *sigma;     // or NULL: unweighted
+  int maxIterations;
+  const int *boundKind;    // as in CeresFitProblem: numSlots each, or all NULL
+  const double *lower;
+  const double *upper;
+  double *values;          // in: start values; out: fitted
+};
+
+// How a global fit ended: status as CeresFitResult's (never kCeresNoCovariance).
+struct CeresGlobalResult {
+  int status;
+  int iterations;
+  double initialCost;
+  double finalCost;
+  char termination[32];
+  char message[512];
+};
+
+int tavfit_ceres_global_fit(const CeresGlobalProblem *problem, CeresGlobalResult *result);
+typedef int (*TavfitCeresGlobalFitFn)(const CeresGlobalProblem *, CeresGlobalResult *);
 
 // TAVFIT_CERES_ABI_VERSION of the module.
 int tavfit_ceres_abi_version(void);

@@ -41,6 +41,7 @@ constexpr const char *kModuleName = "tavfit_ceres.so";
 // The module's fit, or why there is none.
 struct Module {
   TavfitCeresFitFn fit = nullptr;
+  TavfitCeresGlobalFitFn global = nullptr;
   std::string failure;
 };
 
@@ -111,11 +112,15 @@ Module load_module() {
     auto version =
         reinterpret_cast<TavfitCeresAbiVersionFn>(dlsym(handle, "tavfit_ceres_abi_version"));
     auto fit = reinterpret_cast<TavfitCeresFitFn>(dlsym(handle, "tavfit_ceres_fit"));
-    if (version == nullptr || fit == nullptr || version() != TAVFIT_CERES_ABI_VERSION) {
+    auto global =
+        reinterpret_cast<TavfitCeresGlobalFitFn>(dlsym(handle, "tavfit_ceres_global_fit"));
+    if (version == nullptr || fit == nullptr || global == nullptr ||
+        version() != TAVFIT_CERES_ABI_VERSION) {
       module.failure = "The Ceres module '" + path + "' does not belong to this program.";
       return module;
     }
     module.fit = fit;  // the module stays loaded until the process ends
+    module.global = global;
     return module;
   }
 #endif
@@ -191,4 +196,28 @@ void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
     out.fail("ceres: zero variance of parameter " +
              parameter_name(problem, freeSlots.slot[r.undetermined]) +
              ", the data do not determine it");
+}
+
+void ceres_global_fit(const CeresGlobalProblem &problem, MethodOutput &out) {
+  const Module &loaded = module();
+  if (loaded.global == nullptr) return out.fail(loaded.failure);
+  CeresGlobalResult r;
+  loaded.global(&problem, &r);
+  out.terminate(r.status == kCeresConverged, r.status + 1, r.message);
+  out.termination.type = r.termination;
+  out.termination.info = {{"initial_cost", r.initialCost},
+                          {"final_cost", r.finalCost},
+                          {"iterations", r.iterations}};
+  out.iterations = r.iterations;
+  switch (r.status) {
+    case kCeresConverged:
+      return;
+    case kCeresNoConvergence:
+      return out.fail(with_int("Maximum iterations reached without convergence: ",
+                               problem.maxIterations, "."));
+    case kCeresModelUndefined:
+      return out.fail(r.message);
+    default:
+      return out.fail(std::string("ceres: ") + r.message);
+  }
 }

@@ -61,7 +61,8 @@ FitResult failed(FitResult result, std::string message) {
   return result;
 }
 
-// The problem's shape against its model; "" when it fits.
+}  // namespace
+
 std::string malformed(const Problem &problem) {
   const size_t P = problem.model.parameters.size();
   const Curve &curve = problem.curve;
@@ -90,8 +91,7 @@ std::string malformed(const Problem &problem) {
   return "";
 }
 
-// The bounds of the free parameters; "" when they are sound.  Bounds on
-// held parameters are not looked at.
+// Bounds on held parameters are not looked at.
 std::string take_bounds(const Problem &problem, const int *hold, Bounds *box, bool *any) {
   *any = false;
   for (size_t k = 0; k < problem.start.size(); ++k) {
@@ -114,6 +114,8 @@ std::string take_bounds(const Problem &problem, const int *hold, Bounds *box, bo
   }
   return "";
 }
+
+namespace {
 
 // One run of the method on fp, from fitted (in: start values, out: answer).
 void run_method(const MethodRow &row, const FitProblem &fp, double *fitted, MethodOutput &out) {

@@ -56,6 +56,17 @@ void report_reason(int reason, MethodOutput &out) {
 
 }  // namespace
 
+void levmar_ending(int result, const double *info, MethodOutput &out) {
+  const int reason = static_cast<int>(info[6]);
+  // Recorded before the reason is reported, so that a failing reason still
+  // leaves the solver's figures.
+  out.terminate(reason == 1 || reason == 2, reason, reason_text(reason));
+  out.termination.returned = result;
+  for (int i = 0; i < 9; ++i) out.termination.info.emplace_back(kInfoNames[i], info[i]);
+  if (result == 0 || reason > 2) report_reason(reason, out);
+  if (!out.failed) out.iterations = static_cast<int>(info[5]);
+}
+
 // Model callback for dlevmar_dif: hx[i] = model at point i, with the held
 // parameters taken from the start values and the m free ones from p, divided
 // by the point's sigma when the points have them (the solver then measures
@@ -108,15 +119,9 @@ void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
   const int result = dlevmar_dif(do_function, p, y, m, n, problem.maxIterations, opts, info,
                                  block.get(), covar, &call);
   if (call.undefined) return out.fail(kXy2ExcludedText);
-  const int reason = static_cast<int>(info[6]);
-  // Recorded before the reason is reported, so that a failing reason still
-  // leaves the solver's figures.
-  out.terminate(reason == 1 || reason == 2, reason, reason_text(reason));
-  out.termination.returned = result;
-  for (int i = 0; i < 9; ++i) out.termination.info.emplace_back(kInfoNames[i], info[i]);
-  if (result == 0 || reason > 2) report_reason(reason, out);
+  levmar_ending(result, info, out);
   if (out.failed) return;
-  out.iterations = static_cast<int>(info[5]);
+  const int reason = static_cast<int>(info[6]);
 
   scatter_free(freeSlots, p, slots);
   // The solver scales the covariance by chi-square / (n - m); absolute sigmas

@@ -69,6 +69,23 @@ bool tavrin_check_start(const FitProblem &problem, MethodOutput &out);
 void levmar_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out);
 
+// How dlevmar_dif ended (its return value and info), into out: the
+// termination, and a note or the failure its reason makes.
+void levmar_ending(int result, const double *info, MethodOutput &out);
+
+// The Ceres module's global fit (ceres_method.cpp), in place in
+// problem.values; a failure to load the module fails out.
+struct CeresGlobalProblem;
+void ceres_global_fit(const CeresGlobalProblem &problem, MethodOutput &out);
+
+namespace tavfit {
+// The problem's shape against its model; "" when it fits.
+std::string malformed(const Problem &problem);
+// The bounds of the free parameters (hold flags per parameter) into box, any
+// set when there is one; "" when they are sound, else why not.
+std::string take_bounds(const Problem &problem, const int *hold, Bounds *box, bool *any);
+}  // namespace tavfit
+
 // The check of a fitted answer (slots, with the SDs reported per slot)
 // against the least-squares minimum of the problem (check.cpp), a problem
 // without transformed bounds.  Within box (nullptr: none) the descent to the

@@ -184,6 +184,71 @@ struct FitResult {
 FitResult fit(const Problem &problem, Method method = Method::Tavrin,
               const Options &options = Options());
 
+// Several curves of one model fitted at once, as one least-squares problem:
+// each shared parameter takes one value for all curves, every other free
+// parameter a value per curve.  held, shared, lower and upper hold one entry
+// per parameter (held, lower and upper may be empty, as in Problem); start
+// holds one row of start values per curve, and a shared parameter starts at
+// the first curve's value.  A held parameter keeps each curve's start value
+// (a held shared one, the first curve's).
+struct GlobalProblem {
+  Model model;
+  std::vector<Curve> curves;
+  std::vector<std::vector<double>> start;
+  std::vector<bool> held = {};
+  std::vector<bool> shared = {};
+  std::vector<double> lower = {};
+  std::vector<double> upper = {};
+};
+
+// The global fit against the same model fitted to each curve alone: an
+// F-test of the extra sum of squares, which tells whether the data allow the
+// parameters to be shared.  A small p says they do not.
+struct SeparateFits {
+  bool done = false;
+  std::string reason;            // why there is no test, when not done
+  int failed_curve = -1;         // the curve whose own fit failed, or -1
+  double chi_square = 0.0;       // sum of the separate fits' chi-square (SSE without sigma)
+  int dof = 0;                   // their degrees of freedom, n - curves * free parameters
+  double f = 0.0;                // ((chi2_global - chi2) / (dof_global - dof)) / (chi2 / dof)
+  int dof_numerator = 0;         // dof_global - dof
+  double p = 0.0;                // P(F' >= f) for F' with (dof_numerator, dof) degrees of freedom
+};
+
+// What a global fit gives back.  Every figure is of the one problem; the
+// standard deviations and covariances come from its exact Jacobian at the
+// answer (solved by its block structure), scaled by chi2 / dof unless the
+// sigmas are absolute, whatever the method.
+struct GlobalResult {
+  bool ok = false;
+  std::string message;           // why the fit failed; empty when ok
+  // One per curve: value and sd of every parameter (the shared ones the same
+  // in each), the covariance over its free parameters, fitted, sse and rmse
+  // of its own points.  check is not done.
+  std::vector<FitResult> curves;
+  std::vector<int> shared_free;         // the free shared parameters, in parameter order
+  std::vector<double> shared_covariance;  // their covariance, row-major
+  int n = 0;                     // points of all curves
+  int free_parameters = 0;       // shared free + curves x other free
+  int dof = 0;                   // n - free_parameters
+  double chi_square = 0.0;       // sum of squared (weighted) residuals of all curves
+  double aic = 0.0;              // n ln(chi_square / n) + 2 free_parameters
+  double bic = 0.0;              // n ln(chi_square / n) + free_parameters ln(n)
+  int iterations = 0;
+  Termination termination;
+  std::vector<Message> messages;
+  SeparateFits separate;         // done only for a fit that is ok
+};
+
+// Fits all curves of problem at once with method.  A malformed problem (no
+// shared parameter, sizes that do not match the model) or a failed fit gives
+// ok false and a message.  Levmar solves the normal equations of all
+// parameters at once and refuses more than kMaxLevmarGlobalParameters free
+// ones; Tavrin and Ceres solve them by their block structure, at any size.
+GlobalResult fit_global(const GlobalProblem &problem, Method method = Method::Tavrin,
+                        const Options &options = Options());
+constexpr int kMaxLevmarGlobalParameters = 1000;
+
 // Goodness of fit and what follows from the covariance, for a result.
 struct Statistics {
   int n = 0;                  // points

@@ -1,0 +1,246 @@
+// Global fits against lmfit's multi-data-set fit (the concatenated residual
+// over one set of parameters), whose figures tools/lmfit_global_reference.py
+// prints for the files in tests/data.
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <tavfit/tavfit.h>
+
+#include "support.h"
+
+namespace {
+
+using tavfit::Method;
+
+// The curves of a CSV table whose first column names the curve: x, y and,
+// when there is a fourth column, x2.
+std::vector<std::pair<std::string, tavfit::Curve>> read_curves(const std::string &name) {
+  std::ifstream in(tavtest::test_data(name));
+  std::string line;
+  std::getline(in, line);
+  std::vector<std::pair<std::string, tavfit::Curve>> curves;
+  while (std::getline(in, line)) {
+    std::stringstream fields(line);
+    std::string curve, value;
+    std::getline(fields, curve, ',');
+    if (curves.empty() || curves.back().first != curve) curves.emplace_back(curve, tavfit::Curve());
+    tavfit::Curve &c = curves.back().second;
+    std::vector<double> v;
+    while (std::getline(fields, value, ',')) v.push_back(std::stod(value));
+    c.x.push_back(v[0]);
+    c.y.push_back(v[1]);
+    if (v.size() > 2) c.x2.push_back(v[2]);
+  }
+  return curves;
+}
+
+// XY1 titrations, every residue its own Shift, one Dconst, from 0.1 and 1e-4.
+tavfit::GlobalProblem titrations(const std::string &name) {
+  tavfit::GlobalProblem problem;
+  problem.model = *tavfit::find_model("XY1");
+  for (auto &curve : read_curves(name)) {
+    problem.curves.push_back(curve.second);
+    problem.start.push_back({0.1, 1e-4});
+  }
+  problem.shared = {false, true};
+  return problem;
+}
+
+void expect_near_relative(double actual, double expected, double tolerance, const char *what) {
+  EXPECT_NEAR(actual, expected, tolerance * std::fabs(expected)) << what;
+}
+
+// lmfit's values and standard errors of Dconst and of the Shift of residues
+// 1, 2, 3 and the last.
+struct Reference {
+  double value[5], sd[5];
+};
+
+void expect_titrations(const tavfit::GlobalResult &r, const Reference &lmfit, double valueTol,
+                       double sdTol) {
+  ASSERT_TRUE(r.ok) << r.message;
+  const size_t last = r.curves.size() - 1;
+  const size_t curve[5] = {0, 0, 1, 2, last};
+  for (int k = 0; k < 5; ++k) {
+    const int parameter = k == 0 ? 1 : 0;
+    const tavfit::FitResult &c = r.curves[curve[k]];
+    expect_near_relative(c.value[parameter], lmfit.value[k], valueTol, "value");
+    expect_near_relative(c.sd[parameter], lmfit.sd[k], sdTol, "sd");
+  }
+  // The shared value and SD are the same in every curve.
+  EXPECT_EQ(r.curves[last].value[1], r.curves[0].value[1]);
+  EXPECT_EQ(r.curves[last].sd[1], r.curves[0].sd[1]);
+  ASSERT_EQ(r.shared_free, std::vector<int>{1});
+  EXPECT_DOUBLE_EQ(std::sqrt(r.shared_covariance[0]), r.curves[0].sd[1]);
+}
+
+const Reference kFive = {
+    {9.9526153438730047e-05, 0.13710708067155195, 0.11611565464492349, 0.13180914591798956, 0.12217872021893518},
+    {1.1492339752306818e-06, 0.00051500867138625124, 0.0004914215406546567, 0.00050879395087314607, 0.00049794328294751073}};
+
+const Reference kThreeHundred = {
+    {9.991008924876758e-05, 0.10203640753082642, 0.076921533129747671, 0.10337016199744403, 0.10773978106941764},
+    {1.7938661628054695e-07, 0.00042512404802089664, 0.00042455074001999558, 0.00042515896729363064, 0.00042527653000052468}};
+
+TEST(Global, FiveTitrationsAgreeWithLmfitForEveryMethod) {
+  const tavfit::GlobalProblem problem = titrations("csp_5.csv");
+  const tavfit::GlobalResult tavrin = tavfit::fit_global(problem, Method::Tavrin);
+  expect_titrations(tavrin, kFive, 1e-3, 1e-3);
+  // dlevmar_dif's forward differences step Dconst (1e-4) by 1e-6, which
+  // leaves it about 5e-6 short of the minimum.
+  const tavfit::GlobalResult levmar = tavfit::fit_global(problem, Method::Levmar);
+  expect_titrations(levmar, kFive, 1e-4, 1e-4);
+  EXPECT_EQ(levmar.n, 60);
+  EXPECT_EQ(levmar.free_parameters, 6);
+  EXPECT_NEAR(levmar.chi_square, 5.2616555009060038e-05, 1e-4 * 5.3e-5);
+#if TAVFIT_HAVE_CERES
+  expect_titrations(tavfit::fit_global(problem, Method::Ceres), kFive, 1e-6, 1e-6);
+#endif
+}
+
+TEST(Global, ThreeHundredTitrationsAgreeWithLmfit) {
+  const tavfit::GlobalProblem problem = titrations("csp_300.csv");
+  expect_titrations(tavfit::fit_global(problem, Method::Tavrin), kThreeHundred, 1e-3, 1e-3);
+#if TAVFIT_HAVE_CERES
+  const tavfit::GlobalResult ceres = tavfit::fit_global(problem, Method::Ceres);
+  expect_titrations(ceres, kThreeHundred, 1e-6, 1e-6);
+  EXPECT_EQ(ceres.free_parameters, 301);
+  EXPECT_NEAR(ceres.chi_square, 0.003180214533977428, 1e-9 * 0.003180214533977428);
+#endif
+}
+
+TEST(Global, BoundsOnASharedParameterThatDoNotHoldChangeNothing) {
+  tavfit::GlobalProblem problem = titrations("csp_5.csv");
+  problem.lower = {-INFINITY, 0.0};
+  problem.upper = {INFINITY, 1e-3};
+  // lmfit's leastsq through the same transformation.
+  const Reference bounded = {
+    {9.9526153237203426e-05, 0.13710708062542226, 0.11611565460662268, 0.13180914587199943, 0.12217872017652547},
+    {1.1492341478141025e-06, 0.0005150087163814771, 0.00049142157254546863, 0.00050879399799711974, 0.00049794332230002829}};
+  expect_titrations(tavfit::fit_global(problem, Method::Levmar), bounded, 1e-4, 1e-4);
+#if TAVFIT_HAVE_CERES
+  expect_titrations(tavfit::fit_global(problem, Method::Ceres), bounded, 1e-6, 1e-6);
+#endif
+  problem.start[0][1] = 2e-3;
+  EXPECT_EQ(tavfit::fit_global(problem).message,
+            "Curve 1: The start value of Dconst lies outside its bounds.");
+}
+
+// Melts at three concentrations: their own baselines and enthalpy, one Tm
+// (a6), the heat capacity change (a5) held at 0.
+TEST(Global, MeltsSharingTmAgreeWithLmfit) {
+  tavfit::GlobalProblem problem;
+  problem.model = *tavfit::find_model("Z_MELT_MON");
+  for (auto &curve : read_curves("melts.csv")) {
+    const std::vector<double> &y = curve.second.y;
+    problem.start.push_back({y.front(), 0.0, y.back(), 0.0, 60.0, 0.0, 320.0});
+    problem.curves.push_back(curve.second);
+  }
+  problem.held = {false, false, false, false, false, true, false};
+  problem.shared = {false, false, false, false, false, false, true};
+  const double value[6] = {329.98453252535603, -20.055908090334533, 0.046164064740649095, -4.1458033050200012, 0.016906255576312298, 83.239301916865784};
+  const double sd[6] = {0.048246398332608569, 0.41034483841682406, 0.011781087571305398, 1.1050070524874811, 0.014045943224524642, 5.4423390411670747};
+  const int slot[6] = {6, 0, 1, 2, 3, 4};
+  const struct {
+    Method method;
+    double tolerance;
+  } methods[] = {{Method::Levmar, 1e-4}, {Method::Ceres, 1e-6}};
+  for (const auto &m : methods) {
+    if (m.method == Method::Ceres && !TAVFIT_HAVE_CERES) continue;
+    const tavfit::GlobalResult r = tavfit::fit_global(problem, m.method);
+    ASSERT_TRUE(r.ok) << r.message;
+    EXPECT_NEAR(r.chi_square, 14.573492923671143, m.tolerance * 14.6);
+    for (int k = 0; k < 6; ++k) {
+      expect_near_relative(r.curves[0].value[slot[k]], value[k], m.tolerance, "value");
+      expect_near_relative(r.curves[0].sd[slot[k]], sd[k], m.tolerance, "sd");
+    }
+    EXPECT_EQ(r.curves[2].value[6], r.curves[0].value[6]);
+    EXPECT_EQ(r.curves[1].value[5], 0.0);
+  }
+}
+
+// A shared parameter held is the same for every curve, so the global fit is
+// the curves' own fits with it held, and there is nothing to test against.
+TEST(Global, AHeldSharedParameterGivesTheCurvesOwnFits) {
+  tavfit::GlobalProblem problem = titrations("csp_5.csv");
+  problem.held = {false, true};
+  for (auto &start : problem.start) start[1] = 2e-4;
+  const tavfit::GlobalResult r = tavfit::fit_global(problem, Method::Levmar);
+  ASSERT_TRUE(r.ok) << r.message;
+  EXPECT_TRUE(r.shared_free.empty());
+  EXPECT_EQ(r.free_parameters, 5);
+  for (size_t c = 0; c < problem.curves.size(); ++c) {
+    const tavfit::Problem one = {problem.model, problem.curves[c], {0.1, 2e-4}, {false, true}};
+    const tavfit::FitResult alone = tavfit::fit(one, Method::Levmar);
+    EXPECT_NEAR(r.curves[c].value[0], alone.value[0], 1e-9 * std::fabs(alone.value[0]));
+    EXPECT_EQ(r.curves[c].value[1], 2e-4);
+    EXPECT_EQ(r.curves[c].sd[1], 0.0);
+  }
+  EXPECT_FALSE(r.separate.done);
+  EXPECT_EQ(r.separate.reason, "No free parameter is shared.");
+}
+
+// The F-test: titrations made with one Kd share it; one residue with a
+// tenfold Kd does not.
+TEST(Global, TheFTestTellsWhetherSharingIsJustified) {
+  tavfit::GlobalProblem problem = titrations("csp_5.csv");
+  tavfit::GlobalResult r = tavfit::fit_global(problem, Method::Levmar);
+  ASSERT_TRUE(r.separate.done) << r.separate.reason;
+  EXPECT_EQ(r.separate.dof_numerator, 4);
+  EXPECT_EQ(r.separate.dof, 50);
+  EXPECT_GT(r.separate.p, 0.01);
+  EXPECT_LT(r.separate.chi_square, r.chi_square);
+
+  tavfit::Curve &odd = problem.curves[2];
+  for (size_t i = 0; i < odd.x.size(); ++i) {
+    const double b = odd.x[i] + odd.x2[i] + 2e-3;
+    odd.y[i] = (b - std::sqrt(b * b - 4 * odd.x[i] * odd.x2[i])) * 0.3 / (2 * odd.x2[i]) +
+               (i % 2 == 0 ? 0.002 : -0.002);
+  }
+  r = tavfit::fit_global(problem, Method::Levmar);
+  ASSERT_TRUE(r.separate.done) << r.separate.reason;
+  EXPECT_LT(r.separate.p, 1e-6);
+  EXPECT_GT(r.separate.f, 10.0);
+}
+
+// A residue with one point cannot be fitted alone, but the shared Dconst
+// leaves one unknown for it in the global fit.
+TEST(Global, ACurveThatCannotBeFittedAloneIsFittedGlobally) {
+  tavfit::GlobalProblem problem = titrations("csp_5.csv");
+  tavfit::Curve &one = problem.curves[3];
+  one.x = {one.x[8]};
+  one.y = {one.y[8]};
+  one.x2 = {one.x2[8]};
+  for (Method method : {Method::Tavrin, Method::Levmar}) {
+    const tavfit::GlobalResult r = tavfit::fit_global(problem, method);
+    ASSERT_TRUE(r.ok) << r.message;
+    EXPECT_NEAR(r.curves[3].fitted[0], one.y[0], 1e-4 * std::fabs(one.y[0]));
+    EXPECT_FALSE(r.separate.done);
+    EXPECT_EQ(r.separate.failed_curve, 3);
+  }
+}
+
+TEST(Global, MalformedProblemsAreRefused) {
+  tavfit::GlobalProblem problem = titrations("csp_5.csv");
+  problem.shared = {false, false};
+  EXPECT_EQ(tavfit::fit_global(problem).message, "The global problem shares no parameter.");
+  problem.shared = {false, true};
+  problem.start.pop_back();
+  EXPECT_EQ(tavfit::fit_global(problem).message,
+            "The global problem has 4 rows of start values for 5 curves.");
+  problem = titrations("csp_5.csv");
+  problem.curves.resize(1);
+  problem.start.resize(1);
+  problem.curves[0].x.resize(2);
+  problem.curves[0].y.resize(2);
+  problem.curves[0].x2.resize(2);
+  EXPECT_EQ(tavfit::fit_global(problem).message, "The curves have 2 points for 2 free parameters.");
+}
+
+}  // namespace
