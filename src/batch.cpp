@@ -141,7 +141,6 @@ class Batch {
   void submit();
   void write_ready(std::unique_lock<std::mutex> &lock);
   void drain();
-  void append_row(const TableRow &row, tavfit::Curve *data) const;
   void emit(Chunk &chunk);
   void show_progress(bool last);
   bool stream();
@@ -150,6 +149,15 @@ class Batch {
 };
 
 Batch *running = nullptr;  // for the fatal hook
+
+// A row's point added to its curve: x2 when the table has it, sigma when it
+// weighs the fit.
+void append_point(const TableRow &row, tavfit::Curve *data) {
+  data->x.push_back(row.x);
+  data->y.push_back(row.y);
+  if (tableColumns.x2.given()) data->x2.push_back(row.x2);
+  if (sigmaMode != kSigmaNone) data->sigma.push_back(row.sigma);
+}
 
 // A curve's name as a file name: letters, digits, '.', '-' and '_' kept,
 // every other byte '_', and never a hidden file.
@@ -413,15 +421,6 @@ void Batch::show_progress(bool last) {
   write_all(STDERR_FILENO, line);
 }
 
-// A row's point added to its curve: x2 when the table has it, sigma when it
-// weighs the fit.
-void Batch::append_row(const TableRow &row, tavfit::Curve *data) const {
-  data->x.push_back(row.x);
-  data->y.push_back(row.y);
-  if (tableColumns.x2.given()) data->x2.push_back(row.x2);
-  if (layout_.sigma) data->sigma.push_back(row.sigma);
-}
-
 // Curves as they come: a curve ends where the next begins.  False when a
 // curve comes back after another in a table that is a file, which is then
 // read again by group(); from a pipe, that is fatal.
@@ -451,7 +450,7 @@ bool Batch::stream() {
       data = tavfit::Curve();
       any = true;
     }
-    append_row(row, &data);
+    append_point(row, &data);
   }
   if (any) add_curve(std::move(curve), std::move(data));
   reading_ = nullptr;
@@ -472,17 +471,7 @@ void Batch::restart() {
 // Curves whose rows are scattered: all of them gathered first, in the order
 // of their first rows.
 void Batch::group() {
-  TableReader table;
-  if (!table.open(batchFname.c_str(), tableColumns)) exit_failed("unreadable table");
-  std::unordered_map<std::string, size_t> index;
-  std::vector<std::pair<std::string, tavfit::Curve>> curves;
-  for (TableRow row; table.next(&row);) {
-    const auto found = index.emplace(row.curve, curves.size());
-    if (found.second) curves.emplace_back(row.curve, tavfit::Curve());
-    tavfit::Curve &data = curves[found.first->second].second;
-    append_row(row, &data);
-  }
-  index.clear();
+  std::vector<std::pair<std::string, tavfit::Curve>> curves = read_batch_curves();
   total_ = curves.size();
   for (auto &curve : curves) add_curve(std::move(curve.first), std::move(curve.second));
 }
@@ -523,6 +512,19 @@ int Batch::run() {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, tavfit::Curve>> read_batch_curves() {
+  TableReader table;
+  if (!table.open(batchFname.c_str(), tableColumns)) exit_failed("unreadable table");
+  std::unordered_map<std::string, size_t> index;
+  std::vector<std::pair<std::string, tavfit::Curve>> curves;
+  for (TableRow row; table.next(&row);) {
+    const auto found = index.emplace(row.curve, curves.size());
+    if (found.second) curves.emplace_back(row.curve, tavfit::Curve());
+    append_point(row, &curves[found.first->second].second);
+  }
+  return curves;
+}
 
 int run_batch() {
   if (!logFname.empty() && !is_stdout_file(logFname.c_str())) write_whole_file(logFname, "");

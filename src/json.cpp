@@ -278,3 +278,89 @@ void compose_json() {
 void write_json(const char *path) {
   if (!save(path, written)) fatal_fmt("Unable to write output file '%s'.", path);
 }
+
+void write_global_json(const char *path, const GlobalRun &run) {
+  const tavfit::GlobalProblem &problem = run.problem;
+  const tavfit::GlobalResult &r = run.result;
+  const std::vector<std::string> &names = problem.model.parameters;
+  const bool weighted = !problem.curves.empty() && !problem.curves[0].sigma.empty();
+  const char *chi2 = weighted ? "chi_square" : "sse";
+  auto held = [&](size_t k) { return !problem.held.empty() && problem.held[k]; };
+  auto bounds = [&](Json &p, size_t k) {
+    if (boundsGiven == 0) return;
+    p["lower"] = std::isfinite(problem.lower[k]) ? number(problem.lower[k]) : Json(nullptr);
+    p["upper"] = std::isfinite(problem.upper[k]) ? number(problem.upper[k]) : Json(nullptr);
+  };
+  Json doc = head("ok");
+  doc["iterations"] = r.iterations;
+  Json shared = Json::array();
+  for (size_t k = 0; k < names.size(); ++k) {
+    if (!problem.shared[k]) continue;
+    shared.push_back({{"name", names[k]},
+                      {"start", number(problem.start[0][k])},
+                      {"held", held(k)},
+                      {"value", number(r.curves[0].value[k])},
+                      {"sd", number(r.curves[0].sd[k])}});
+    bounds(shared.back(), k);
+  }
+  Json sharedNames = Json::array(), rows = Json::array();
+  const size_t s = r.shared_free.size();
+  for (size_t a = 0; a < s; ++a) {
+    sharedNames.push_back(names[r.shared_free[a]]);
+    Json row = Json::array();
+    for (size_t b = 0; b < s; ++b) row.push_back(number(r.shared_covariance[a * s + b]));
+    rows.push_back(row);
+  }
+  const tavfit::SeparateFits &t = r.separate;
+  Json separate = {{"done", t.done}};
+  if (t.done) {
+    separate[chi2] = number(t.chi_square);
+    separate["dof"] = t.dof;
+    separate["f"] = number(t.f);
+    separate["dof_numerator"] = t.dof_numerator;
+    separate["p"] = number(t.p);
+  } else {
+    separate["reason"] = t.failed_curve >= 0 ? "The fit of curve '" + run.curves[t.failed_curve] +
+                                                   "' alone failed."
+                                             : t.reason;
+  }
+  doc["global"] = {{"curves", run.curves.size()},
+                   {"shared", shared},
+                   {"shared_covariance", {{"names", sharedNames}, {"matrix", rows}}},
+                   {"n", r.n},
+                   {"free_parameters", r.free_parameters},
+                   {"dof", r.dof},
+                   {chi2, number(r.chi_square)},
+                   {"aic", number(r.aic)},
+                   {"bic", number(r.bic)},
+                   {"termination", {{"converged", r.termination.converged},
+                                    {"reason", r.termination.reason},
+                                    {"text", r.termination.text}}},
+                   {"separate_fits", separate}};
+  Json curves = Json::array();
+  for (size_t c = 0; c < run.curves.size(); ++c) {
+    const tavfit::FitResult &fit = r.curves[c];
+    Json parameters = Json::array();
+    for (size_t k = 0; k < names.size(); ++k) {
+      parameters.push_back({{"name", names[k]},
+                            {"shared", static_cast<bool>(problem.shared[k])},
+                            {"start", number(problem.start[problem.shared[k] ? 0 : c][k])},
+                            {"held", held(k)},
+                            {"value", number(fit.value[k])},
+                            {"sd", number(fit.sd[k])}});
+      bounds(parameters.back(), k);
+    }
+    const tavfit::Problem one = {problem.model, problem.curves[c], {}};
+    const tavfit::Statistics st = tavfit::statistics(one, fit);
+    curves.push_back({{"curve", run.curves[c]},
+                      {"n", problem.curves[c].x.size()},
+                      {"parameters", parameters},
+                      {chi2, number(fit.sse)},
+                      {"rmse", number(fit.rmse)},
+                      {"r_squared", number(st.r_squared)}});
+  }
+  doc["curves"] = curves;
+  written = doc;
+  haveWritten = true;
+  write_json(path);
+}

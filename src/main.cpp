@@ -121,7 +121,8 @@ void check_file_options(int argc, char **argv) {
     const char *value = argv[++i];
     if (option == "-d" || option == "-batch") data = value;
     // With -batch, -plot names a folder of plots, which is looked at later.
-    if (option == "-plot" && batch && ends_with(value, "/")) continue;
+    if (option == "-plot" && batch && ends_with(value, "/") && !has_word(argc, argv, "-share"))
+      continue;
     for (int k = 0; k < 4; ++k)
       if (option == kWritten[k]) written[k] = value;
     if (option == "-o" || option == "-short" || option == "-log" || option == "-json" ||
@@ -154,6 +155,7 @@ const OptionInfo kOptions[] = {
     {"-threads", "N", "-batch: fit on N threads (default: every core)"},
     {"-shard", "K/N", "-batch: fit only the K-th of N interleaved parts"},
     {"-resume", nullptr, "-batch: skip the curves already in the results"},
+    {"-share", "NAMES", "-batch: all curves in one fit, NAMES (as Tm:dH) shared"},
     // Here the methods' own options, from the table of the methods.
     {"-log", "FILE", "create FILE empty (nothing is written to it)"},
     {"-strict", nullptr, "an answer that is not the least-squares fit is fatal"},
@@ -296,7 +298,8 @@ void read_shard(const char *value) {
 
 // -plot with -batch names a folder, written with its '/'.
 bool batch_plot_folder(int argc, char **argv, const char *value) {
-  if (!has_word(argc, argv, "-batch")) return false;
+  // A global fit draws all its curves on one page: -plot names a file.
+  if (!has_word(argc, argv, "-batch") || has_word(argc, argv, "-share")) return false;
   if (!ends_with(value, "/"))
     fatal_fmt("With -batch, -plot names a folder for one plot per curve, written with a final "
               "'/': '%s/'.",
@@ -306,16 +309,21 @@ bool batch_plot_folder(int argc, char **argv, const char *value) {
 
 // The options of one curve and those of many do not mix.
 void check_batch_options(int argc, char **argv) {
-  const char *batchOnly[] = {"-results", "-starts", "-threads", "-shard", "-resume"};
+  const char *batchOnly[] = {"-results", "-starts", "-threads", "-shard", "-resume", "-share"};
   if (batchFname.empty()) {
     for (const char *word : batchOnly)
       if (has_word(argc, argv, word)) fatal_fmt("%s needs -batch.", word);
     if (tableColumns.curve.given()) fatal("-columns curve=COL needs -batch.");
     return;
   }
+  const bool global = !shareNames.empty();
   for (const char *word : {"-d", "-o", "-short", "-json"})
-    if (has_word(argc, argv, word))
+    if (has_word(argc, argv, word) && !(global && std::strcmp(word, "-json") == 0))
       fatal_fmt("%s does not go with -batch: the results file holds every curve.", word);
+  if (global)
+    for (const char *word : {"-shard", "-resume"})
+      if (has_word(argc, argv, word))
+        fatal_fmt("%s does not go with -share: a global fit takes every curve at once.", word);
   if (!tableColumns.curve.given() || !tableColumns.x.given())
     fatal("-batch needs -columns with a curve column: curve=COL,x=COL,y=COL.");
   if (resultsFname.empty()) fatal("-batch needs -results FILE (.tsv, .csv or .jsonl).");
@@ -416,6 +424,11 @@ int get_args(int argc, char **argv) {
       startsFname = value;
     } else if (is("-threads")) {
       batchThreads = read_whole_number(option, value, 1, 4096);
+    } else if (is("-share")) {
+      if (*value == '\0' || value[std::strlen(value) - 1] == ':' || std::strstr(value, "::"))
+        fatal_fmt("-share needs parameter names separated by ':', as Dconst or Tm:dH, not '%s'.",
+                  value);
+      shareNames = value;
     } else if (is("-shard")) {
       read_shard(value);
     } else if (is("-lower")) {
@@ -466,7 +479,7 @@ int do_fit() {
 int main(int argc, char **argv) {
   guard_standard_output();
   get_args(argc, argv);
-  if (!batchFname.empty()) return run_batch();
+  if (!batchFname.empty()) return shareNames.empty() ? run_batch() : run_global();
   init_vars();
   return do_fit();
 }

@@ -129,18 +129,44 @@ std::string axis_label(const CatalogueVariable &variable, const char *fallback, 
   return label;
 }
 
-std::string terminal_lines(PlotForm form, const std::string &output) {
+// The terminal of form, its page wide and high times the standard page.
+std::string terminal_lines(PlotForm form, const std::string &output, int wide = 1, int high = 1) {
   switch (form) {
     case PlotForm::kPng:
-      return "set terminal pngcairo size 1200,860 font 'Sans,12' background rgb 'white'\n"
+      return format_msg("set terminal pngcairo size %d,%d font 'Sans,12' background rgb 'white'\n",
+                        1200 * wide, 860 * high) +
              "set output " + literal(output) + "\n";
     case PlotForm::kPdf:
-      return "set terminal pdfcairo size 8in,5.7in font 'Sans,10'\n"
+      return format_msg("set terminal pdfcairo size %gin,%gin font 'Sans,10'\n", 8.0 * wide,
+                        5.7 * high) +
              "set output " + literal(output) + "\n";
     default:
-      return "set terminal svg size 900,640 font 'Sans,12' background rgb 'white'\n"
+      return format_msg("set terminal svg size %d,%d font 'Sans,12' background rgb 'white'\n",
+                        900 * wide, 640 * high) +
              "set output " + literal(output) + "\n";
   }
+}
+
+// The terminal part of a script: where gnuplot draws, or for a .gp script
+// that the user runs, the SVG it writes and the other forms in comments.
+std::string terminal_part(const std::string &path, PlotForm form, int wide = 1, int high = 1) {
+  if (form != PlotForm::kScript) return terminal_lines(form, kDrawFile, wide, high);
+  std::string stem = path;
+  stem.erase(stem.size() - 3);
+  stem = output_name(stem);
+  std::string s = "# Draw it with: gnuplot " + literal(path) + "   (writes " +
+                  literal(stem + ".svg") + "; for PNG or PDF use one of the commented terminals)\n";
+  s += terminal_lines(PlotForm::kSvg, stem + ".svg", wide, high);
+  for (PlotForm other : {PlotForm::kPng, PlotForm::kPdf}) {
+    const std::string lines =
+        terminal_lines(other, stem + (other == PlotForm::kPng ? ".png" : ".pdf"), wide, high);
+    for (size_t at = 0; at < lines.size();) {
+      const size_t end = lines.find('\n', at);
+      s += "# " + lines.substr(at, end + 1 - at);
+      at = end + 1;
+    }
+  }
+  return s;
 }
 
 // The whole script.  The drawing part is the same for every form; only the
@@ -152,24 +178,7 @@ std::string plot_script(const std::string &path, PlotForm form) {
   std::string s;
   s += format_msg("# tavfit %s: %s (%s) fitted to %s with %s\n", kTavfitVersion, model.label,
                   model.keyword, literal(dataFname).c_str(), method_name(fitMethod));
-  if (form == PlotForm::kScript) {
-    std::string stem = path;
-    stem.erase(stem.size() - 3);
-    stem = output_name(stem);
-    s += "# Draw it with: gnuplot " + literal(path) + "   (writes " + literal(stem + ".svg") +
-         "; for PNG or PDF use one of the commented terminals)\n";
-    s += terminal_lines(PlotForm::kSvg, stem + ".svg");
-    for (PlotForm other : {PlotForm::kPng, PlotForm::kPdf}) {
-      const std::string lines = terminal_lines(other, stem + (other == PlotForm::kPng ? ".png" : ".pdf"));
-      for (size_t at = 0; at < lines.size();) {
-        const size_t end = lines.find('\n', at);
-        s += "# " + lines.substr(at, end + 1 - at);
-        at = end + 1;
-      }
-    }
-  } else {
-    s += terminal_lines(form, kDrawFile);
-  }
+  s += terminal_part(path, form);
   s += "set encoding utf8\n";
   s += "set termoption noenhanced\n\n";
 
@@ -422,9 +431,107 @@ void check_plot_name(const std::string &path) {
     fatal_fmt("Unable to draw plot '%s': name a .svg, .png, .pdf or .gp file.", path.c_str());
 }
 
-void write_plot(const char *path) {
-  const PlotForm form = plot_form(path);
-  const std::string script = plot_script(path, form);
+namespace {
+
+// Curves drawn in one panel, a colour each; more get a small panel each.
+constexpr size_t kMaxOnePanel = 10;
+const char *const kColours[kMaxOnePanel] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728",
+                                            "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
+                                            "#bcbd22", "#17becf"};
+
+// The fitted model of one curve as a line: smooth over the X range when the
+// model needs no X2 or the curve has one X2 throughout, else the fitted
+// values at the points in X order.
+std::string fitted_line(const tavfit::Model &model, const tavfit::Curve &curve,
+                        const tavfit::FitResult &fit, int points) {
+  const size_t n = curve.x.size();
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return curve.x[a] < curve.x[b]; });
+  bool oneX2 = true;
+  for (size_t i = 1; i < curve.x2.size(); ++i) oneX2 = oneX2 && curve.x2[i] == curve.x2[0];
+  std::string s;
+  if (!oneX2) {
+    for (size_t i : order) s += num(curve.x[i]) + " " + num(fit.fitted[i]) + "\n";
+    return s;
+  }
+  const double lo = curve.x[order.front()], hi = curve.x[order.back()];
+  const double x2 = curve.x2.empty() ? 0.0 : curve.x2[0];
+  for (int k = 0; k < points; ++k) {
+    const double x = k == points - 1 ? hi : lo + (hi - lo) * k / (points - 1);
+    s += num(x) + " " + num(tavfit::evaluate(model, x, x2, fit.value)) + "\n";
+  }
+  return s;
+}
+
+std::string global_plot_script(const std::string &path, PlotForm form, const GlobalRun &run) {
+  const tavfit::GlobalProblem &problem = run.problem;
+  const tavfit::Model &model = problem.model;
+  const CatalogueEntry &entry = catalogue_entry(model.id);
+  const size_t C = run.curves.size();
+  const bool onePanel = C <= kMaxOnePanel;
+  const int columns = onePanel ? 1 : static_cast<int>(std::ceil(std::sqrt(static_cast<double>(C))));
+  const int rows = onePanel ? 1 : static_cast<int>((C + columns - 1) / columns);
+  const int wide = std::max(1, columns / 5), high = std::max(1, rows / 4);
+  std::string s = format_msg("# tavfit %s: %s (%s) fitted globally to %s with %s\n",
+                             kTavfitVersion, model.label.c_str(), model.keyword.c_str(),
+                             literal(batchFname).c_str(), method_name(fitMethod));
+  s += terminal_part(path, form, wide, high);
+  s += "set encoding utf8\nset termoption noenhanced\n\n";
+  for (size_t c = 0; c < C; ++c) {
+    const tavfit::Curve &curve = problem.curves[c];
+    s += "# Curve " + shown(run.curves[c]) + ": X, Y\n";
+    s += format_msg("$data%zu << EOD\n", c);
+    for (size_t i = 0; i < curve.x.size(); ++i) s += num(curve.x[i]) + " " + num(curve.y[i]) + "\n";
+    s += format_msg("EOD\n$fit%zu << EOD\n", c);
+    s += fitted_line(model, curve, run.result.curves[c], onePanel ? 500 : 100);
+    s += "EOD\n";
+  }
+  std::string shared;
+  for (size_t k = 0; k < model.parameters.size(); ++k) {
+    if (!problem.shared[k]) continue;
+    const tavfit::FitResult &first = run.result.curves[0];
+    const bool held = !problem.held.empty() && problem.held[k];
+    shared += (shared.empty() ? "" : ", ") +
+              (held ? format_msg("%s = %.5g (held)", model.parameters[k].c_str(), first.value[k])
+                    : format_msg("%s = %.5g \xC2\xB1 %#.2g", model.parameters[k].c_str(),
+                                 first.value[k], first.sd[k]));
+  }
+  const std::string title = model.label + " \xE2\x80\x94 " + base_name(batchFname) + ", " +
+                            format_msg("%zu curves, ", C) + shared;
+  s += "\nset grid lc rgb '#e0e0e0'\nset tics out nomirror\nset border 3\n";
+  s += "set autoscale fix\nset offsets graph 0.03, graph 0.03, graph 0.06, graph 0.06\n";
+  if (onePanel) {
+    s += "set title " + label(title) + " font ',14'\n";
+    s += "set xlabel " + label(axis_label(entry.x, "X", 70)) + "\n";
+    s += "set ylabel " + label(axis_label(entry.y, "Y", 40)) + "\n";
+    s += "set key outside right top Left reverse samplen 2\n";
+    s += "plot";
+    for (size_t c = 0; c < C; ++c) {
+      const std::string colour = std::string("lc rgb '") + kColours[c] + "'";
+      s += format_msg("%s \\\n  $data%zu using 1:2 with points pt 7 ps 0.7 ", c == 0 ? "" : ",", c) +
+           colour + " title " + label(run.curves[c]) +
+           format_msg(", \\\n  $fit%zu using 1:2 with lines lw 2 ", c) + colour + " notitle";
+    }
+    s += "\n";
+    return s;
+  }
+  // Small multiples: each curve in a panel of its own, named in its title.
+  s += format_msg("set multiplot layout %d,%d title %s font ',14'\n", rows, columns,
+                  label(title).c_str());
+  s += "unset key\nset format x ''\nset format y ''\nset tics scale 0.3\n";
+  s += "set lmargin 1\nset rmargin 1\nset tmargin 1.5\nset bmargin 0.5\n";
+  for (size_t c = 0; c < C; ++c)
+    s += "set title " + label(run.curves[c]) + " font ',8' offset 0,-0.6\n" +
+         format_msg("plot $data%zu using 1:2 with points pt 7 ps 0.3 lc rgb '#1f4e79', "
+                    "$fit%zu using 1:2 with lines lw 1 lc rgb '#c0392b'\n",
+                    c, c);
+  s += "unset multiplot\n";
+  return s;
+}
+
+// Has gnuplot draw script into path, or writes the script for a .gp name.
+void draw_plot(const char *path, PlotForm form, const std::string &script) {
   if (form == PlotForm::kScript) {
     if (!write_whole_file(path, script)) fatal_fmt("Unable to write output file '%s'.", path);
     return;
@@ -458,4 +565,16 @@ void write_plot(const char *path) {
   }
   if ((out.in_place() && !out.write(drawn)) || !out.commit())
     fatal_fmt("Unable to write output file '%s'.", path);
+}
+
+}  // namespace
+
+void write_plot(const char *path) {
+  const PlotForm form = plot_form(path);
+  draw_plot(path, form, plot_script(path, form));
+}
+
+void write_global_plot(const char *path, const GlobalRun &run) {
+  const PlotForm form = plot_form(path);
+  draw_plot(path, form, global_plot_script(path, form, run));
 }

@@ -488,9 +488,32 @@ extern int shardCount;            // ... and N; 0 without -shard
 extern int resumeBatch;           // -resume
 extern int parmsOption;           // -parms was given
 
+extern std::string shareNames;    // -share NAME[:NAME...]
+
 // Fits every curve of the -batch table and writes the results file; the
 // exit status: 0 when every curve was fitted, 1 when any failed.
 int run_batch();
+// The curves of the -batch table, all of them, in the order of their first
+// rows.
+std::vector<std::pair<std::string, tavfit::Curve>> read_batch_curves();
+
+// A global fit (-batch with -share): every curve of the table at once, the
+// shared parameters one value for all.  Writes the results file, a summary,
+// and the JSON document and plot when asked; the exit status: 0 when the fit
+// succeeded, else fatal.
+int run_global();
+
+// What a global fit's writers read.
+struct GlobalRun {
+  std::vector<std::string> curves;  // the curves' names, in table order
+  tavfit::GlobalProblem problem;
+  tavfit::GlobalResult result;
+};
+// The JSON document of a global fit, written to path; fatal when it cannot be.
+void write_global_json(const char *path, const GlobalRun &run);
+// All curves of a global fit on one page: in one panel, a colour each, up to
+// 10 curves; beyond, a small panel each.  As write_plot, fatal on failure.
+void write_global_plot(const char *path, const GlobalRun &run);
 
 // Start values per curve from a table with a header: a "curve" column and
 // one column per parameter name (names may be left out: those start at
@@ -511,6 +534,9 @@ bool results_format(const std::string &path, ResultsFormat *format);
 struct ResultsLayout {
   ResultsFormat format = ResultsFormat::kTsv;
   std::vector<std::string> parameters;
+  // The shared parameters of a global fit, whose rows have a column "shared"
+  // naming them after the message; empty for curves fitted each alone.
+  std::vector<std::string> shared;
   bool sigma = false, absoluteSigma = false, bounds = false;
   std::vector<std::string> names;  // columns(), kept
   std::vector<std::string> columns() const;
@@ -522,6 +548,12 @@ struct ResultsLayout {
 void append_results_row(const ResultsLayout &layout, const std::string &curve,
                         const tavfit::Problem &problem, const tavfit::FitResult &result,
                         std::string *out);
+// Appends the row of one curve of a global fit: its own figures, the shared
+// parameters repeated, and the fit's iterations; the figures that belong to
+// the whole fit (AIC, BIC, the reduced chi-square) are left empty.
+void append_global_row(const ResultsLayout &layout, const std::string &curve,
+                       const tavfit::Curve &data, const tavfit::GlobalResult &global,
+                       const tavfit::FitResult &result, std::string *out);
 // The curve's field as a row begins with it (for JSON lines, the text up to
 // its closing quote), and the same field read back from a written row: rows
 // already in a file are known by it.

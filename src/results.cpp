@@ -67,6 +67,7 @@ bool results_format(const std::string &path, ResultsFormat *format) {
 
 std::vector<std::string> ResultsLayout::columns() const {
   std::vector<std::string> names = {"curve", "status", "message"};
+  if (!shared.empty()) names.push_back("shared");
   for (const std::string &name : parameters) {
     names.push_back(name);
     names.push_back(name + "_sd");
@@ -205,6 +206,53 @@ void append_results_row(const ResultsLayout &layout, const std::string &curve,
       if (result.at_bound[k]) names += (names.empty() ? "" : ":") + layout.parameters[k];
     row.text(names);
   }
+  row.end();
+}
+
+void append_global_row(const ResultsLayout &layout, const std::string &curve,
+                       const tavfit::Curve &data, const tavfit::GlobalResult &global,
+                       const tavfit::FitResult &result, std::string *out) {
+  RowWriter row(layout, out);
+  row.text(curve);
+  row.text(global.ok ? "ok" : "failed");
+  std::string message = global.message;
+  for (const tavfit::Message &m : global.messages)
+    if (m.level == tavfit::Message::Warning) message += (message.empty() ? "" : "; ") + m.text;
+  row.text(message);
+  std::string shared;
+  for (const std::string &name : layout.shared) shared += (shared.empty() ? "" : ":") + name;
+  row.text(shared);
+  const size_t P = layout.parameters.size();
+  const int n = static_cast<int>(data.x.size());
+  if (!global.ok) {
+    for (size_t k = 0; k < 2 * P; ++k) row.empty();
+    row.integer(n);
+    for (size_t k = layout.names.size() - 2 * P - 5; k > 0; --k) row.empty();
+    row.end();
+    return;
+  }
+  for (size_t k = 0; k < P; ++k) {
+    row.number(result.value[k]);
+    row.number(result.sd[k]);
+  }
+  // The curve's own figures, as a problem of its own would have them.
+  const tavfit::Problem problem = {tavfit::Model(), data, {}};
+  const tavfit::Statistics s = tavfit::statistics(problem, result);
+  row.integer(n);
+  row.number(s.sse);
+  row.number(result.rmse);
+  row.number(s.r_squared);
+  row.empty();  // aic and bic: of the whole fit, in its summary
+  row.empty();
+  row.integer(global.iterations);
+  row.empty();  // the check: not made for a global fit
+  row.empty();
+  if (layout.sigma) {
+    row.number(s.chi_square);
+    row.empty();
+    if (layout.absoluteSigma) row.empty();
+  }
+  if (layout.bounds) row.empty();
   row.end();
 }
 

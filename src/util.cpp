@@ -32,6 +32,7 @@ int fitAtBound[kMaxParms];
 std::string batchFname;
 std::string resultsFname;
 std::string startsFname;
+std::string shareNames;
 std::string batchPlotDir;
 int batchThreads;
 int shardIndex;
