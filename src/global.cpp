@@ -415,16 +415,16 @@ void levmar_global(const Global &g, double *theta, MethodOutput &out) {
                     with_int("this fit has ", m, ". -tavrin and -ceres solve them by blocks."));
   double opts[5] = {1E-03, 1E-15, 1E-15, 1E-20, 1E-06};
   double info[LM_INFO_SZ];
-  std::vector<double> work(LM_DIF_WORKSZ(size_t(m), size_t(n)) + size_t(m) * m, 0.0);
+  std::vector<double> work(LM_DIF_WORKSZ(size_t(m), size_t(n)), 0.0);
   std::vector<double> y(n);
   for (int c = 0; c < g.L.C; ++c) {
     const Points &points = g.curves[c].points;
     for (int i = 0; i < points.n; ++i) y[g.offset[c] + i] = points.weighted(i, points.y[i]);
   }
   LevmarCall call = {&g, {}, {}, false, false};
-  double *covar = work.data() + LM_DIF_WORKSZ(size_t(m), size_t(n));
+  // No covariance from the solver: the exact one is made for every method.
   const int result = dlevmar_dif(global_function, theta, y.data(), m, n, g.maxIterations, opts,
-                                 info, work.data(), covar, &call);
+                                 info, work.data(), nullptr, &call);
   if (call.undefined) return out.fail(kXy2ExcludedText);
   levmar_ending(result, info, out);
 }

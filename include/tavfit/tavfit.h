@@ -247,7 +247,7 @@ struct GlobalResult {
 // ones; Tavrin and Ceres solve them by their block structure, at any size.
 GlobalResult fit_global(const GlobalProblem &problem, Method method = Method::Tavrin,
                         const Options &options = Options());
-constexpr int kMaxLevmarGlobalParameters = 1000;
+constexpr int kMaxLevmarGlobalParameters = 500;
 
 // Goodness of fit and what follows from the covariance, for a result.
 struct Statistics {
