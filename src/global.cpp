@@ -61,6 +61,9 @@ struct Global {
   bool absoluteSigma = false;
 
   const Bounds *bounds() const { return bounded ? &box : nullptr; }
+  // Slot k's bounds, infinite where open.
+  double lower(int k) const { return box.kind[k] & Bounds::kLower ? box.lower[k] : -INFINITY; }
+  double upper(int k) const { return box.kind[k] & Bounds::kUpper ? box.upper[k] : INFINITY; }
   // Curve c's slots from the unknowns theta: bounded ones as the methods see
   // them (see Bounds), before to_model.
   void internal(int c, const double *theta, double *q) const {
@@ -113,7 +116,7 @@ bool invert(int k, double *a, double *inv) {
 class Normal {
  public:
   explicit Normal(const Layout &L)
-      : L_(L), A_(size_t(L.s) * L.s), gS_(L.s), B_(size_t(L.C) * L.s * L.u),
+      : L_(&L), A_(size_t(L.s) * L.s), gS_(L.s), B_(size_t(L.C) * L.s * L.u),
         D_(size_t(L.C) * L.u * L.u), gO_(size_t(L.C) * L.u), Dinv_(D_.size()), E_(B_.size()),
         Sinv_(A_.size()) {}
 
@@ -123,18 +126,18 @@ class Normal {
 
   // One residual r of curve c with its derivatives d, one per free parameter.
   void add(int c, const double *d, double r) {
-    const int s = L_.s, u = L_.u;
+    const int s = L_->s, u = L_->u;
     double *B = &B_[size_t(c) * s * u], *D = &D_[size_t(c) * u * u], *g = &gO_[size_t(c) * u];
     for (int a = 0; a < s; ++a) {
-      const double da = d[L_.sharedJ[a]];
+      const double da = d[L_->sharedJ[a]];
       gS_[a] += da * r;
-      for (int b = 0; b <= a; ++b) A_[a * s + b] += da * d[L_.sharedJ[b]];
-      for (int b = 0; b < u; ++b) B[a * u + b] += da * d[L_.ownJ[b]];
+      for (int b = 0; b <= a; ++b) A_[a * s + b] += da * d[L_->sharedJ[b]];
+      for (int b = 0; b < u; ++b) B[a * u + b] += da * d[L_->ownJ[b]];
     }
     for (int a = 0; a < u; ++a) {
-      const double da = d[L_.ownJ[a]];
+      const double da = d[L_->ownJ[a]];
       g[a] += da * r;
-      for (int b = 0; b <= a; ++b) D[a * u + b] += da * d[L_.ownJ[b]];
+      for (int b = 0; b <= a; ++b) D[a * u + b] += da * d[L_->ownJ[b]];
     }
   }
 
@@ -142,10 +145,10 @@ class Normal {
   // of the Schur complement S = A - sum B D^-1 B^T.  Returns -1 when it
   // succeeds, else the curve whose block is singular, or C for S.
   int factor() {
-    const int s = L_.s, u = L_.u;
+    const int s = L_->s, u = L_->u;
     std::vector<double> S(A_), work(size_t(u) * u);
     symmetric(s, S.data());
-    for (int c = 0; c < L_.C; ++c) {
+    for (int c = 0; c < L_->C; ++c) {
       std::copy(&D_[size_t(c) * u * u], &D_[size_t(c) * u * u] + u * u, work.begin());
       symmetric(u, work.data());
       double *Dinv = &Dinv_[size_t(c) * u * u], *E = &E_[size_t(c) * s * u];
@@ -164,16 +167,16 @@ class Normal {
           S[a * s + b] -= sum;
         }
     }
-    if (s > 0 && !invert(s, S.data(), Sinv_.data())) return L_.C;
+    if (s > 0 && !invert(s, S.data(), Sinv_.data())) return L_->C;
     return -1;
   }
 
   // The Gauss-Newton step, after factor().
   void step(double *delta) const {
-    const int s = L_.s, u = L_.u;
+    const int s = L_->s, u = L_->u;
     std::vector<double> rhs(s);
     for (int a = 0; a < s; ++a) rhs[a] = -gS_[a];
-    for (int c = 0; c < L_.C; ++c) {
+    for (int c = 0; c < L_->C; ++c) {
       const double *E = &E_[size_t(c) * s * u], *g = &gO_[size_t(c) * u];
       for (int a = 0; a < s; ++a)
         for (int b = 0; b < u; ++b) rhs[a] += E[a * u + b] * g[b];
@@ -183,7 +186,7 @@ class Normal {
       for (int b = 0; b < s; ++b) sum += Sinv_[a * s + b] * rhs[b];
       delta[a] = sum;
     }
-    for (int c = 0; c < L_.C; ++c) {
+    for (int c = 0; c < L_->C; ++c) {
       const double *B = &B_[size_t(c) * s * u], *Dinv = &Dinv_[size_t(c) * u * u],
                    *g = &gO_[size_t(c) * u];
       double right[kMaxParms];
@@ -203,7 +206,7 @@ class Normal {
   // after factor(): S^-1 for the shared, -S^-1 E between shared and own,
   // D^-1 + E^T S^-1 E for the own.
   void curve_inverse(int c, double *cov) const {
-    const int s = L_.s, u = L_.u, k = L_.free.count;
+    const int s = L_->s, u = L_->u, k = L_->free.count;
     const double *E = &E_[size_t(c) * s * u], *Dinv = &Dinv_[size_t(c) * u * u];
     auto sinv_e = [&](int a, int b) {
       double sum = 0.0;
@@ -212,13 +215,13 @@ class Normal {
     };
     for (int i = 0; i < k; ++i)
       for (int j = 0; j < k; ++j) {
-        const int a = L_.index[i], b = L_.index[j];
+        const int a = L_->index[i], b = L_->index[j];
         double v;
-        if (L_.shared[i] && L_.shared[j]) {
+        if (L_->shared[i] && L_->shared[j]) {
           v = Sinv_[a * s + b];
-        } else if (L_.shared[i]) {
+        } else if (L_->shared[i]) {
           v = -sinv_e(a, b);
-        } else if (L_.shared[j]) {
+        } else if (L_->shared[j]) {
           v = -sinv_e(b, a);
         } else {
           v = Dinv[a * u + b];
@@ -230,8 +233,40 @@ class Normal {
 
   const std::vector<double> &shared_inverse() const { return Sinv_; }
 
+  // J^T r of unknown i.
+  double gradient(size_t i) const { return i < size_t(L_->s) ? gS_[i] : gO_[i - L_->s]; }
+
+  // Takes unknown i out of the step: its row and column become the
+  // identity's, its gradient 0.
+  void fix(size_t i) {
+    const int s = L_->s, u = L_->u;
+    if (i < size_t(s)) {
+      const int a = static_cast<int>(i);
+      for (int b = 0; b < s; ++b) (b <= a ? A_[a * s + b] : A_[b * s + a]) = 0.0;
+      A_[a * s + a] = 1.0;
+      for (int c = 0; c < L_->C; ++c)
+        for (int b = 0; b < u; ++b) B_[size_t(c) * s * u + a * u + b] = 0.0;
+      gS_[a] = 0.0;
+      return;
+    }
+    const size_t c = (i - s) / u;
+    const int b = static_cast<int>((i - s) % u);
+    double *D = &D_[c * u * u], *B = &B_[c * s * u];
+    for (int t = 0; t < u; ++t) (t <= b ? D[b * u + t] : D[t * u + b]) = 0.0;
+    D[b * u + b] = 1.0;
+    for (int a = 0; a < s; ++a) B[a * u + b] = 0.0;
+    gO_[i - s] = 0.0;
+  }
+
+  // Marquardt's damping: the diagonal times 1 + mu.
+  void damp(double mu) {
+    for (int a = 0; a < L_->s; ++a) A_[a * L_->s + a] *= 1.0 + mu;
+    for (size_t c = 0; c < size_t(L_->C); ++c)
+      for (int b = 0; b < L_->u; ++b) D_[c * L_->u * L_->u + b * L_->u + b] *= 1.0 + mu;
+  }
+
  private:
-  const Layout &L_;
+  const Layout *L_;
   std::vector<double> A_, gS_, B_, D_, gO_, Dinv_, E_, Sinv_;
 
   static void symmetric(int k, double *m) {
@@ -463,16 +498,18 @@ void ceres_global(const Global &g, double *theta, MethodOutput &out) {
 
 // ---- What every method's answer is measured by.
 
-// The normal equations at theta with the model's exact derivatives, over
-// the parameters themselves (not the variables of their bounds).
-bool exact_normal(const Global &g, const double *theta, Normal &normal) {
+// The normal equations at x, the unknowns as the parameters themselves (not
+// the variables of their bounds), with the model's exact derivatives, and
+// the sum of squares.  False where the model is not defined or not finite.
+bool exact_normal(const Global &g, const double *x, Normal &normal, double *sse) {
   using Dual = dual::Dual<kMaxParms>;
   const Layout &L = g.L;
   normal.clear();
+  double sum = 0.0;
   for (int c = 0; c < L.C; ++c) {
     const Points &points = g.curves[c].points;
     double full[kMaxParms];
-    g.parameters(c, theta, full);
+    g.internal(c, x, full);
     if (!model_defined(g.id, full)) return false;
     Dual p[kMaxParms];
     for (int k = 0; k < L.P; ++k) p[k] = Dual(full[k]);
@@ -480,8 +517,69 @@ bool exact_normal(const Global &g, const double *theta, Normal &normal) {
     for (int i = 0; i < points.n; ++i) {
       const Dual r = points.residual(i, model_value(g.id, points.x[i], points.x2[i], p));
       if (!std::isfinite(r.a)) return false;
+      for (int j = 0; j < L.free.count; ++j)
+        if (!std::isfinite(r.v[j])) return false;
+      sum += r.a * r.a;
       normal.add(c, r.v, r.a);
     }
+  }
+  *sse = sum;
+  return true;
+}
+
+// The slot of unknown i.
+int slot_of(const Layout &L, size_t i) {
+  const int j = i < size_t(L.s) ? L.sharedJ[i] : L.ownJ[(i - L.s) % L.u];
+  return L.free.slot[j];
+}
+
+// A descent to the least-squares minimum kept within the bounds, from x (the
+// parameters themselves, within them), with the exact Jacobian: Levenberg-
+// Marquardt with Marquardt's scaling, a step cut where it would cross a
+// bound, and an unknown on a bound that the descent would push out of it
+// held there (ends: 1).  False where the model is not defined on the way.
+bool descend_within(const Global &g, std::vector<double> &x, std::vector<char> &ends) {
+  constexpr int kMaxSteps = 200;
+  constexpr double kNegligible = 1e-12;  // relative change of every unknown
+  const size_t M = g.L.size();
+  Normal normal(g.L);
+  double sse;
+  if (!exact_normal(g, x.data(), normal, &sse)) return false;
+  double mu = 1e-3;
+  std::vector<double> delta(M), trial(M);
+  for (int step = 0; step < kMaxSteps; ++step) {
+    Normal fixed = normal;
+    for (size_t i = 0; i < M; ++i) {
+      const int k = slot_of(g.L, i);
+      const double gi = normal.gradient(i);
+      ends[i] = (x[i] <= g.lower(k) && gi > 0.0) || (x[i] >= g.upper(k) && gi < 0.0);
+      if (ends[i]) fixed.fix(i);
+    }
+    bool moved = false, negligible = true;
+    for (int attempt = 0; attempt < 40 && !moved; ++attempt, mu *= 10.0) {
+      Normal damped = fixed;
+      damped.damp(mu);
+      if (damped.factor() >= 0) continue;
+      damped.step(delta.data());
+      negligible = true;
+      for (size_t i = 0; i < M; ++i) {
+        const int k = slot_of(g.L, i);
+        trial[i] = std::min(std::max(x[i] + delta[i], g.lower(k)), g.upper(k));
+        if (std::fabs(trial[i] - x[i]) > kNegligible * std::max(std::fabs(x[i]), 1e-300))
+          negligible = false;
+      }
+      if (negligible) break;
+      Normal at(g.L);
+      double trialSse;
+      if (exact_normal(g, trial.data(), at, &trialSse) && trialSse <= sse) {
+        x.swap(trial);
+        normal = at;
+        sse = trialSse;
+        mu = std::max(mu / 30.0, 1e-12);  // the loop's *10 follows
+        moved = true;
+      }
+    }
+    if (!moved || negligible) break;
   }
   return true;
 }
@@ -610,6 +708,57 @@ SeparateFits compare_separate(const GlobalProblem &problem, Method method, const
 
 }  // namespace
 
+namespace {
+
+// One run of method on g from its start values; the answer, as the
+// parameters themselves (not the variables of their bounds), in x.
+void run_method(const Global &g, Method method, std::vector<double> &x, MethodOutput &out) {
+  const Layout &L = g.L;
+  std::vector<double> theta(L.size());
+  for (int c = 0; c < L.C; ++c)
+    for (int j = 0; j < L.free.count; ++j) {
+      const int k = L.free.slot[j];
+      const double v = g.slots[size_t(c) * L.P + k];
+      theta[L.at(c, j)] = g.bounded && g.box.kind[k] != Bounds::kNone ? g.box.internal(k, v) : v;
+    }
+  for (double v : theta)
+    if (!std::isfinite(v)) return out.fail("A start value of a free parameter is not a finite number.");
+  if (method == Method::Levmar)
+    levmar_global(g, theta.data(), out);
+  else if (method == Method::Ceres)
+    ceres_global(g, theta.data(), out);
+  else
+    tavrin_global(g, theta.data(), out);
+  x.resize(theta.size());
+  for (size_t i = 0; i < theta.size(); ++i) {
+    const int k = slot_of(L, i);
+    x[i] = g.bounded && g.box.kind[k] != Bounds::kNone ? g.box.value(k, theta[i]) : theta[i];
+  }
+}
+
+// Each curve's parameters (C x P) at the unknowns x of g, and back.
+std::vector<double> curve_values(const Global &g, const std::vector<double> &x) {
+  std::vector<double> values(size_t(g.L.C) * g.L.P);
+  for (int c = 0; c < g.L.C; ++c) g.internal(c, x.data(), &values[size_t(c) * g.L.P]);
+  return values;
+}
+std::vector<double> unknowns(const Global &g, const std::vector<double> &values) {
+  std::vector<double> x(g.L.size());
+  for (int c = 0; c < g.L.C; ++c)
+    for (int j = 0; j < g.L.free.count; ++j)
+      x[g.L.at(c, j)] = values[size_t(c) * g.L.P + g.L.free.slot[j]];
+  return x;
+}
+
+// The shared parameters a descent within the bounds ended on, by slot.
+std::vector<bool> shared_on_bound(const Global &g, const std::vector<char> &ends) {
+  std::vector<bool> on(g.L.P, false);
+  for (int a = 0; a < g.L.s; ++a) on[slot_of(g.L, a)] = ends[a] != 0;
+  return on;
+}
+
+}  // namespace
+
 GlobalResult fit_global(const GlobalProblem &problem, Method method, const Options &options) {
   GlobalResult result;
   Global g;
@@ -620,27 +769,62 @@ GlobalResult fit_global(const GlobalProblem &problem, Method method, const Optio
   }
   const Layout &L = g.L;
   const size_t M = L.size();
-  // The start values, bounded ones as the variables of their bounds.
-  std::vector<double> theta(M);
-  for (int c = 0; c < L.C; ++c)
-    for (int j = 0; j < L.free.count; ++j) {
-      const int k = L.free.slot[j];
-      const double v = g.slots[size_t(c) * L.P + k];
-      theta[L.at(c, j)] = g.bounded && g.box.kind[k] != Bounds::kNone ? g.box.internal(k, v) : v;
-    }
-  for (double v : theta)
-    if (!std::isfinite(v)) {
-      result.message = "A start value of a free parameter is not a finite number.";
-      return result;
-    }
-
+  std::vector<double> x(M);
   MethodOutput out;
-  if (method == Method::Levmar)
-    levmar_global(g, theta.data(), out);
-  else if (method == Method::Ceres)
-    ceres_global(g, theta.data(), out);
-  else
-    tavrin_global(g, theta.data(), out);
+  std::vector<bool> onBound(L.P, false);  // shared parameters held on a bound
+  if (!g.bounded) {
+    run_method(g, method, x, out);
+  } else {
+    // As a single fit finds them: the shared parameters whose bounds hold the
+    // minimum, where a descent within the bounds ends from the start values,
+    // then from each answer, the method fitting with them held on their
+    // bounds, until the two agree.  A curve's own parameters are fitted
+    // through the transformation of their bounds.
+    std::vector<double> descent = unknowns(g, g.slots);
+    std::vector<char> ends(M, 0);
+    if (descend_within(g, descent, ends)) onBound = shared_on_bound(g, ends);
+    bool again = false;
+    for (int round = 0;; ++round) {
+      GlobalProblem q = problem;
+      q.held.resize(L.P, false);
+      const std::vector<double> reached = curve_values(g, descent);
+      for (int c = 0; c < L.C; ++c)
+        for (int k = 0; k < L.P; ++k) {
+          const double v = reached[size_t(c) * L.P + k];
+          double &start = q.start[c][k];
+          // On a bound the transformation has no slope to move a start by.
+          if (onBound[k] || again || start == g.lower(k) || start == g.upper(k)) start = v;
+          if (onBound[k]) q.held[k] = true;
+        }
+      Global held;
+      const std::string refused = build(q, options, held);
+      if (!refused.empty()) {
+        out.fail(refused);
+        break;
+      }
+      out = MethodOutput();
+      std::vector<double> answer;
+      run_method(held, method, answer, out);
+      // The transformation bends the path a method takes; one that fails on
+      // it from the start values goes again from where the descent ended.
+      if (out.failed && round == 0 && !again) {
+        again = true;
+        --round;
+        continue;
+      }
+      if (out.failed) break;
+      x = unknowns(g, curve_values(held, answer));
+      if (round > L.s) break;
+      descent = x;
+      if (!descend_within(g, descent, ends)) break;
+      const std::vector<bool> now = shared_on_bound(g, ends);
+      if (now == onBound) break;
+      onBound = now;
+    }
+    if (again && !out.failed)
+      out.note("Within the bounds the global fit failed from the start values; it was run again "
+               "from where a descent within the bounds ended.");
+  }
   result.iterations = out.iterations;
   result.termination = std::move(out.termination);
   result.messages = std::move(out.messages);
@@ -650,7 +834,8 @@ GlobalResult fit_global(const GlobalProblem &problem, Method method, const Optio
   }
 
   Normal normal(L);
-  if (!exact_normal(g, theta.data(), normal)) {
+  double sse;
+  if (!exact_normal(g, x.data(), normal, &sse)) {
     result.message = "The model or its derivatives are not finite numbers at the answer.";
     return result;
   }
@@ -668,7 +853,7 @@ GlobalResult fit_global(const GlobalProblem &problem, Method method, const Optio
     const Points &points = g.curves[c].points;
     FitResult r;
     double p[kMaxParms];
-    g.parameters(c, theta.data(), p);
+    g.internal(c, x.data(), p);
     r.value.assign(p, p + L.P);
     r.fitted.resize(points.n);
     model_values(g.id, points, p, r.fitted.data());
@@ -683,7 +868,7 @@ GlobalResult fit_global(const GlobalProblem &problem, Method method, const Optio
     FitResult &r = result.curves[c];
     r.ok = true;
     r.sd.assign(L.P, 0.0);
-    r.at_bound.assign(L.P, false);
+    r.at_bound = onBound;
     r.covariance.resize(size_t(k) * k);
     normal.curve_inverse(c, r.covariance.data());
     for (double &v : r.covariance) v *= scale;

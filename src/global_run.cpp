@@ -130,6 +130,7 @@ int run_global() {
   for (const tavfit::Message &m : r.messages)
     show_msg(m.level == tavfit::Message::Warning ? kWarning : kNote, m.text.c_str());
   if (!r.ok) fatal("The global fit failed: " + r.message);
+  report_bounds(r.curves[0]);  // only shared parameters end held on a bound
 
   // With the rows on standard output, the summary goes to standard error.
   const std::string text = summary(run, sigmaMode != kSigmaNone);

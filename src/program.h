@@ -503,6 +503,9 @@ std::vector<std::pair<std::string, tavfit::Curve>> read_batch_curves();
 // succeeded, else fatal.
 int run_global();
 
+// Warns of each parameter of r that ends on a bound.
+void report_bounds(const tavfit::FitResult &r);
+
 // What a global fit's writers read.
 struct GlobalRun {
   std::vector<std::string> curves;  // the curves' names, in table order

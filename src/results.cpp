@@ -252,7 +252,12 @@ void append_global_row(const ResultsLayout &layout, const std::string &curve,
     row.empty();
     if (layout.absoluteSigma) row.empty();
   }
-  if (layout.bounds) row.empty();
+  if (layout.bounds) {
+    std::string names;
+    for (size_t k = 0; k < result.at_bound.size(); ++k)
+      if (result.at_bound[k]) names += (names.empty() ? "" : ":") + layout.parameters[k];
+    row.text(names);
+  }
   row.end();
 }
 

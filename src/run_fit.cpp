@@ -52,20 +52,6 @@ void print_ceres_summary(const tavfit::FitResult &r) {
 
 std::string parameter(int slot) { return parm_name(fitParmStr[fitFunc][slot]); }
 
-// A parameter that ends at a bound: the data would put it beyond.
-void report_bounds(const tavfit::FitResult &r) {
-  for (int slot : r.free)
-    if (r.at_bound[slot]) {
-      const bool lower = std::fabs(r.value[slot] - lowerBound[slot]) <=
-                         std::fabs(r.value[slot] - upperBound[slot]);
-      show_msg(kWarning,
-               format_msg("%s ends at its %s bound, %g; its standard deviation there does not "
-                          "measure its uncertainty.",
-                          parameter(slot).c_str(), lower ? "lower" : "upper",
-                          lower ? lowerBound[slot] : upperBound[slot])
-                   .c_str());
-    }
-}
 
 // Says how an answer that is not the least-squares fit falls short: as
 // warnings, or with -strict as the fatal message of its first shortcoming.
@@ -135,6 +121,21 @@ int run_method(int method, double *p, double *stdDev) {
 tavfit::Statistics statistics;
 
 }  // namespace
+
+// A parameter that ends at a bound: the data would put it beyond.
+void report_bounds(const tavfit::FitResult &r) {
+  for (int slot : r.free)
+    if (r.at_bound[slot]) {
+      const bool lower = std::fabs(r.value[slot] - lowerBound[slot]) <=
+                         std::fabs(r.value[slot] - upperBound[slot]);
+      show_msg(kWarning,
+               format_msg("%s ends at its %s bound, %g; its standard deviation there does not "
+                          "measure its uncertainty.",
+                          parameter(slot).c_str(), lower ? "lower" : "upper",
+                          lower ? lowerBound[slot] : upperBound[slot])
+                   .c_str());
+    }
+}
 
 tavfit::Method method_of(int method) {
   switch (method) {

@@ -132,6 +132,32 @@ TEST(Global, BoundsOnASharedParameterThatDoNotHoldChangeNothing) {
             "Curve 1: The start value of Dconst lies outside its bounds.");
 }
 
+// A bound that holds the minimum: the shared parameter ends on it, as
+// though held there, whatever the method.
+TEST(Global, ASharedParameterWhoseBoundHoldsEndsOnIt) {
+  tavfit::GlobalProblem held = titrations("csp_5.csv");
+  held.held = {false, true};
+  for (auto &start : held.start) start[1] = 9e-5;
+  const tavfit::GlobalResult there = tavfit::fit_global(held, Method::Levmar);
+  tavfit::GlobalProblem bounded = titrations("csp_5.csv");
+  bounded.upper = {INFINITY, 9e-5};
+  for (auto &start : bounded.start) start[1] = 8e-5;
+  for (Method method : {Method::Tavrin, Method::Levmar, Method::Ceres}) {
+    if (method == Method::Ceres && !TAVFIT_HAVE_CERES) continue;
+    const tavfit::GlobalResult r = tavfit::fit_global(bounded, method);
+    ASSERT_TRUE(r.ok) << r.message;
+    EXPECT_EQ(r.curves[0].value[1], 9e-5);
+    EXPECT_TRUE(r.curves[4].at_bound[1]);
+    EXPECT_FALSE(r.curves[4].at_bound[0]);
+    EXPECT_GT(r.curves[0].sd[1], 0.0);  // counted free in the covariance
+    for (size_t c = 0; c < r.curves.size(); ++c) {
+      const double tolerance = method == Method::Tavrin ? 1e-3 : 1e-6;
+      EXPECT_NEAR(r.curves[c].value[0], there.curves[c].value[0],
+                  tolerance * there.curves[c].value[0]);
+    }
+  }
+}
+
 // Melts at three concentrations: their own baselines and enthalpy, one Tm
 // (a6), the heat capacity change (a5) held at 0.
 TEST(Global, MeltsSharingTmAgreeWithLmfit) {
