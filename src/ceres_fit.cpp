@@ -167,6 +167,18 @@ int ending(const ceres::Solver::Summary &summary, bool modelUndefined, const Wat
   return finish(result, kCeresConverged, nullptr);
 }
 
+// The bounds of a problem's slots, when it has them (all three arrays).
+template <typename Problem>
+bool take_bounds(const Problem &in, Bounds *bounds) {
+  if (in.boundKind == nullptr || in.lower == nullptr || in.upper == nullptr) return false;
+  for (int i = 0; i < in.numSlots; ++i) {
+    bounds->kind[i] = in.boundKind[i];
+    bounds->lower[i] = in.lower[i];
+    bounds->upper[i] = in.upper[i];
+  }
+  return true;
+}
+
 int fit(const CeresFitProblem &in, CeresFitResult *result) {
   if (!valid_fit_func(in.fitFunc)) return finish(result, kCeresBadProblem, "Undefined Fit Function");
   if (in.numSlots < 0 || in.numSlots > kMaxParms || in.numData < 1 || in.maxIterations < 0)
@@ -183,12 +195,7 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
     if (!std::isfinite(free[j])) return finish(result, kCeresBadProblem, "non-finite start value");
 
   Bounds bounds;
-  const bool bounded = in.boundKind != nullptr && in.lower != nullptr && in.upper != nullptr;
-  for (int i = 0; bounded && i < in.numSlots; ++i) {
-    bounds.kind[i] = in.boundKind[i];
-    bounds.lower[i] = in.lower[i];
-    bounds.upper[i] = in.upper[i];
-  }
+  const bool bounded = take_bounds(in, &bounds);
   bool modelUndefined = false;
   auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
                                 in.slots,   in.numData, in.x,   in.y,    in.x2,
@@ -272,12 +279,7 @@ int global_fit(const CeresGlobalProblem &in, CeresGlobalResult *result) {
   for (int j = 0; j < free.count; ++j) index[j] = in.shared[free.slot[j]] != 0 ? s++ : u++;
   if (s + u == 0) return finish(result, kCeresBadProblem, "no free parameter");
   Bounds bounds;
-  const bool bounded = in.boundKind != nullptr && in.lower != nullptr && in.upper != nullptr;
-  for (int i = 0; bounded && i < in.numSlots; ++i) {
-    bounds.kind[i] = in.boundKind[i];
-    bounds.lower[i] = in.lower[i];
-    bounds.upper[i] = in.upper[i];
-  }
+  const bool bounded = take_bounds(in, &bounds);
 
   bool modelUndefined = false;
   ceres::Problem problem;

@@ -140,6 +140,34 @@ std::string parameter_name(const FitProblem &problem, int slot) {
   return parm_name(catalogue_entry(problem.id).parm[slot].label);
 }
 
+// How the module's solve ended (a CeresFitResult or CeresGlobalResult), into
+// out: the termination and the failure its status makes; false on failure.
+template <typename Result>
+bool module_ending(const Result &r, int maxIterations, MethodOutput &out) {
+  // Reason numbers: the module's status plus one, so that 0 keeps its
+  // meaning of "every parameter held".
+  out.terminate(r.status == kCeresConverged || r.status == kCeresNoCovariance, r.status + 1,
+                r.message);
+  out.termination.type = r.termination;
+  out.termination.info = {{"initial_cost", r.initialCost},
+                          {"final_cost", r.finalCost},
+                          {"iterations", r.iterations}};
+  switch (r.status) {
+    case kCeresConverged:
+    case kCeresNoCovariance:
+      return true;
+    case kCeresNoConvergence:
+      out.fail(with_int("Maximum iterations reached without convergence: ", maxIterations, "."));
+      return false;
+    case kCeresModelUndefined:
+      out.fail(r.message);
+      return false;
+    default:  // kCeresSolverFailure, kCeresBadProblem
+      out.fail(std::string("ceres: ") + r.message);
+      return false;
+  }
+}
+
 }  // namespace
 
 void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
@@ -164,27 +192,7 @@ void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
                               problem.bounds ? problem.bounds->upper : nullptr};
   CeresFitResult r;
   loaded.fit(&in, &r);
-  // Reason numbers: the module's status plus one, so that 0 keeps its
-  // meaning of "every parameter held".
-  out.terminate(r.status == kCeresConverged || r.status == kCeresNoCovariance, r.status + 1,
-                r.message);
-  out.termination.type = r.termination;
-  out.termination.info = {{"initial_cost", r.initialCost},
-                          {"final_cost", r.finalCost},
-                          {"iterations", r.iterations}};
-  switch (r.status) {
-    case kCeresConverged:
-    case kCeresNoCovariance:
-      break;
-    case kCeresNoConvergence:
-      return out.fail(with_int("Maximum iterations reached without convergence: ",
-                               problem.maxIterations, "."));
-    case kCeresModelUndefined:
-      return out.fail(r.message);
-    default:  // kCeresSolverFailure, kCeresBadProblem
-      return out.fail(std::string("ceres: ") + r.message);
-  }
-
+  if (!module_ending(r, problem.maxIterations, out)) return;
   out.iterations = r.iterations;
   scatter_free(freeSlots, r.freeParms, slots);
   for (int j = 0; j < m; ++j) out.sd[j] = std::sqrt(r.covar[j * m + j]);
@@ -203,21 +211,5 @@ void ceres_global_fit(const CeresGlobalProblem &problem, MethodOutput &out) {
   if (loaded.global == nullptr) return out.fail(loaded.failure);
   CeresGlobalResult r;
   loaded.global(&problem, &r);
-  out.terminate(r.status == kCeresConverged, r.status + 1, r.message);
-  out.termination.type = r.termination;
-  out.termination.info = {{"initial_cost", r.initialCost},
-                          {"final_cost", r.finalCost},
-                          {"iterations", r.iterations}};
-  out.iterations = r.iterations;
-  switch (r.status) {
-    case kCeresConverged:
-      return;
-    case kCeresNoConvergence:
-      return out.fail(with_int("Maximum iterations reached without convergence: ",
-                               problem.maxIterations, "."));
-    case kCeresModelUndefined:
-      return out.fail(r.message);
-    default:
-      return out.fail(std::string("ceres: ") + r.message);
-  }
+  if (module_ending(r, problem.maxIterations, out)) out.iterations = r.iterations;
 }

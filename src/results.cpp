@@ -156,30 +156,52 @@ class RowWriter {
   }
 };
 
+namespace {
+
+// The failure, or the fit's warnings, as one text.
+std::string row_message(const std::string &failure, const std::vector<tavfit::Message> &messages) {
+  std::string message = failure;
+  for (const tavfit::Message &m : messages)
+    if (m.level == tavfit::Message::Warning) message += (message.empty() ? "" : "; ") + m.text;
+  return message;
+}
+
+// The rest of a failed row after its leading text columns: n alone.
+void failed_row(RowWriter &row, const ResultsLayout &layout, size_t leading, int n) {
+  const size_t P = layout.parameters.size();
+  for (size_t k = 0; k < 2 * P; ++k) row.empty();
+  row.integer(n);
+  for (size_t k = layout.names.size() - 2 * P - leading - 1; k > 0; --k) row.empty();
+  row.end();
+}
+
+void parameter_fields(RowWriter &row, const ResultsLayout &layout, const tavfit::FitResult &result) {
+  for (size_t k = 0; k < layout.parameters.size(); ++k) {
+    row.number(result.value[k]);
+    row.number(result.sd[k]);
+  }
+}
+
+// The parameters that end on a bound, ':'-separated.
+std::string at_bound_names(const ResultsLayout &layout, const tavfit::FitResult &result) {
+  std::string names;
+  for (size_t k = 0; k < result.at_bound.size(); ++k)
+    if (result.at_bound[k]) names += (names.empty() ? "" : ":") + layout.parameters[k];
+  return names;
+}
+
+}  // namespace
+
 void append_results_row(const ResultsLayout &layout, const std::string &curve,
                         const tavfit::Problem &problem, const tavfit::FitResult &result,
                         std::string *out) {
   RowWriter row(layout, out);
   row.text(curve);
   row.text(result.ok ? "ok" : "failed");
-  std::string message = result.message;
-  for (const tavfit::Message &m : result.messages)
-    if (m.level == tavfit::Message::Warning)
-      message += (message.empty() ? "" : "; ") + m.text;
-  row.text(message);
-  const size_t P = layout.parameters.size();
+  row.text(row_message(result.message, result.messages));
   const int n = static_cast<int>(problem.curve.x.size());
-  if (!result.ok) {
-    for (size_t k = 0; k < 2 * P; ++k) row.empty();
-    row.integer(n);
-    for (size_t k = layout.names.size() - 2 * P - 4; k > 0; --k) row.empty();
-    row.end();
-    return;
-  }
-  for (size_t k = 0; k < P; ++k) {
-    row.number(result.value[k]);
-    row.number(result.sd[k]);
-  }
+  if (!result.ok) return failed_row(row, layout, 3, n);
+  parameter_fields(row, layout, result);
   const tavfit::Statistics s = tavfit::statistics(problem, result);
   row.integer(n);
   row.number(s.sse);
@@ -200,12 +222,7 @@ void append_results_row(const ResultsLayout &layout, const std::string &curve,
     row.number(s.reduced_chi_square);
     if (layout.absoluteSigma) row.number(s.chi_square_p);
   }
-  if (layout.bounds) {
-    std::string names;
-    for (size_t k = 0; k < result.at_bound.size(); ++k)
-      if (result.at_bound[k]) names += (names.empty() ? "" : ":") + layout.parameters[k];
-    row.text(names);
-  }
+  if (layout.bounds) row.text(at_bound_names(layout, result));
   row.end();
 }
 
@@ -215,26 +232,13 @@ void append_global_row(const ResultsLayout &layout, const std::string &curve,
   RowWriter row(layout, out);
   row.text(curve);
   row.text(global.ok ? "ok" : "failed");
-  std::string message = global.message;
-  for (const tavfit::Message &m : global.messages)
-    if (m.level == tavfit::Message::Warning) message += (message.empty() ? "" : "; ") + m.text;
-  row.text(message);
+  row.text(row_message(global.message, global.messages));
   std::string shared;
   for (const std::string &name : layout.shared) shared += (shared.empty() ? "" : ":") + name;
   row.text(shared);
-  const size_t P = layout.parameters.size();
   const int n = static_cast<int>(data.x.size());
-  if (!global.ok) {
-    for (size_t k = 0; k < 2 * P; ++k) row.empty();
-    row.integer(n);
-    for (size_t k = layout.names.size() - 2 * P - 5; k > 0; --k) row.empty();
-    row.end();
-    return;
-  }
-  for (size_t k = 0; k < P; ++k) {
-    row.number(result.value[k]);
-    row.number(result.sd[k]);
-  }
+  if (!global.ok) return failed_row(row, layout, 4, n);
+  parameter_fields(row, layout, result);
   // The curve's own figures, as a problem of its own would have them.
   const tavfit::Problem problem = {tavfit::Model(), data, {}};
   const tavfit::Statistics s = tavfit::statistics(problem, result);
@@ -252,12 +256,7 @@ void append_global_row(const ResultsLayout &layout, const std::string &curve,
     row.empty();
     if (layout.absoluteSigma) row.empty();
   }
-  if (layout.bounds) {
-    std::string names;
-    for (size_t k = 0; k < result.at_bound.size(); ++k)
-      if (result.at_bound[k]) names += (names.empty() ? "" : ":") + layout.parameters[k];
-    row.text(names);
-  }
+  if (layout.bounds) row.text(at_bound_names(layout, result));
   row.end();
 }
 
