@@ -47,6 +47,8 @@ struct Residuals {
   const double *sigma;   // nullptr: unweighted
   const Bounds *bounds;  // nullptr: none
   bool *modelUndefined;  // set when a step enters XY2's excluded region
+  const TavfitFormulaOp *formula;  // a typed formula, or nullptr
+  int formulaLength;
 
   template <typename Real>
   bool operator()(const Real *free, Real *residual) const {
@@ -59,6 +61,11 @@ struct Residuals {
       return false;
     }
     const Points points = {x, y, x2, numData, sigma};
+    if (formula != nullptr) {
+      for (int i = 0; i < numData; ++i)
+        residual[i] = points.residual(i, formula_value(formula, formulaLength, x[i], x2[i], full));
+      return true;
+    }
     for (int i = 0; i < numData; ++i) residual[i] = points.residual(i, model_value(id, x[i], x2[i], full));
     return true;
   }
@@ -131,7 +138,9 @@ void silence_logging() {
 }
 
 int fit(const CeresFitProblem &in, CeresFitResult *result) {
-  if (!valid_fit_func(in.fitFunc)) return finish(result, kCeresBadProblem, "Undefined Fit Function");
+  const bool typed = in.formula != nullptr && in.formulaLength > 0;
+  if (!typed && !valid_fit_func(in.fitFunc))
+    return finish(result, kCeresBadProblem, "Undefined Fit Function");
   if (in.numSlots < 0 || in.numSlots > kMaxParms || in.numData < 1 || in.maxIterations < 0)
     return finish(result, kCeresBadProblem, "invalid problem");
   const FreeSlots freeSlots = free_slots(in.numSlots, in.hold);
@@ -153,9 +162,10 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
     bounds.upper[i] = in.upper[i];
   }
   bool modelUndefined = false;
-  auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
-                                in.slots,   in.numData, in.x,   in.y,    in.x2,
-                                in.sigma,   bounded ? &bounds : nullptr,  &modelUndefined};
+  auto *functor = new Residuals{typed ? kFormulaId : static_cast<FitFuncId>(in.fitFunc),
+                                in.numSlots, in.hold, in.slots, in.numData, in.x, in.y, in.x2,
+                                in.sigma, bounded ? &bounds : nullptr, &modelUndefined,
+                                typed ? in.formula : nullptr, typed ? in.formulaLength : 0};
   ceres::Problem problem;  // owns the cost function, which owns the functor
   problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
 

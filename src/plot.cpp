@@ -146,12 +146,13 @@ std::string terminal_lines(PlotForm form, const std::string &output) {
 // The whole script.  The drawing part is the same for every form; only the
 // terminal differs, and the .gp script names the others in comments.
 std::string plot_script(const std::string &path, PlotForm form) {
-  const CatalogueEntry &model = catalogue_entry(fitFunc);
+  const CatalogueEntry &model = run_entry();
   const int P = fitParmNum[fitFunc];
   const bool usesX2 = model.x2.meaning != nullptr;
   std::string s;
   s += format_msg("# tavfit %s: %s (%s) fitted to %s with %s\n", kTavfitVersion, model.label,
-                  model.keyword, literal(dataFname).c_str(), method_name(fitMethod));
+                  fitFunc == kFormulaFunc ? "formula" : model.keyword,
+                  literal(dataFname).c_str(), method_name(fitMethod));
   if (form == PlotForm::kScript) {
     std::string stem = path;
     stem.erase(stem.size() - 3);
