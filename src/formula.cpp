@@ -412,6 +412,18 @@ class Emitter {
       push({n.code, b.operand, b.value}, 0);
       return;
     }
+    if (formula_eval::is_binary(n.code) && n.code != kFormulaPow &&
+        nodes_[n.args[0]].code == kFormulaLeaf) {
+      // The left operand read in place: a + b and a * b are b + a and b * a
+      // to the bit; a - b and a / b have instructions of their own.
+      emit(n.args[1]);
+      const Node &a = nodes_[n.args[0]];
+      const int code = n.code == kFormulaSub   ? kFormulaSubFrom
+                       : n.code == kFormulaDiv ? kFormulaDivInto
+                                               : n.code;
+      push({code, a.operand, a.value}, 0);
+      return;
+    }
     for (int k = 0; k < n.count; ++k) emit(n.args[k]);
     push({n.code, kOperandStack, 0.0}, 1 - n.count);
   }

@@ -72,21 +72,41 @@ inline Real pick_max(const Real &a, const Real &b) {
   return scalar(b) > scalar(a) ? b : a;
 }
 
-// The result of a binary instruction on a (left) and b (right).
-template <typename Real, typename B>
-[[gnu::always_inline]] inline Real binary(int code, const Real &a, const B &b) {
+// The binary instructions, a below and b on top (or read in place).
+template <typename A, typename B>
+inline auto add(const A &a, const B &b) { return a + b; }
+template <typename A, typename B>
+inline auto sub(const A &a, const B &b) { return a - b; }
+template <typename A, typename B>
+inline auto mul(const A &a, const B &b) { return a * b; }
+template <typename A, typename B>
+inline auto div(const A &a, const B &b) { return a / b; }
+template <typename A, typename B>
+inline auto power(const A &a, const B &b) {
   using std::pow;
+  return pow(a, b);
+}
+template <typename A, typename B>
+inline auto sub_from(const A &a, const B &b) { return b - a; }
+template <typename A, typename B>
+inline auto div_into(const A &a, const B &b) { return b / a; }
+
+inline bool compare(int code, double a, double b) {
   switch (code) {
-    case kFormulaAdd: return a + b;
-    case kFormulaSub: return a - b;
-    case kFormulaMul: return a * b;
-    case kFormulaDiv: return a / b;
-    default: return pow(a, b);
+    case kFormulaLess: return a < b;
+    case kFormulaLessEqual: return a <= b;
+    case kFormulaGreater: return a > b;
+    case kFormulaGreaterEqual: return a >= b;
+    case kFormulaEqual: return a == b;
+    default: return a != b;
   }
 }
 
+inline bool is_binary(int code) { return code >= kFormulaAdd && code <= kFormulaDivInto; }
+inline bool is_unary(int code) { return code >= kFormulaNeg && code <= kFormulaErf; }
+
 template <typename Real>
-[[gnu::always_inline]] inline Real unary(int code, const Real &a) {
+inline Real unary(int code, const Real &a) {
   using std::abs;
   using std::acos;
   using std::asin;
@@ -122,72 +142,106 @@ template <typename Real>
   }
 }
 
-inline bool compare(int code, double a, double b) {
-  switch (code) {
-    case kFormulaLess: return a < b;
-    case kFormulaLessEqual: return a <= b;
-    case kFormulaGreater: return a > b;
-    case kFormulaGreaterEqual: return a >= b;
-    case kFormulaEqual: return a == b;
-    default: return a != b;
-  }
-}
-
-inline bool is_binary(int code) { return code >= kFormulaAdd && code <= kFormulaPow; }
+// One dispatch per instruction: its code and where its operand comes from.
+constexpr int kSources = kOperandParameter + 1;
+constexpr int key(int code, int source) { return code * kSources + source; }
 
 }  // namespace formula_eval
 
+#define TAVFIT_FORMULA_BINARY(CODE, F)                                                   \
+  case key(CODE, kOperandStack): top = Real(F(s[t], top)); --t; break;                 \
+  case key(CODE, kOperandConstant): top = Real(F(top, op.value)); break;               \
+  case key(CODE, kOperandX): top = Real(F(top, x)); break;                             \
+  case key(CODE, kOperandX2): top = Real(F(top, x2)); break;                           \
+  case key(CODE, kOperandParameter):                                                   \
+    top = Real(F(top, p[op.operand - kOperandParameter]));                             \
+    break;
+
 // The formula's value at (x, x2) with the parameters p, on any number type.
+// The value on top of the stack is kept apart from the array (in registers,
+// for doubles), so that a chain of instructions that read their operands in
+// place never goes through memory.
 template <typename Real>
 Real formula_value(const TavfitFormulaOp *code, int count, double x, double x2, const Real *p) {
   using namespace formula_eval;
+  using std::exp;
   using std::pow;
   Real s[kFormulaStack];
-  int t = -1;
+  Real top = Real(0.0);
+  int t = -1;  // the values below top: s[0..t]; s[0] holds top's start value
   for (int i = 0; i < count; ++i) {
     const TavfitFormulaOp &op = code[i];
-    const int c = op.code;
-    if (c == kFormulaLeaf) {
-      ++t;
-      switch (op.operand) {
-        case kOperandConstant: s[t] = Real(op.value); break;
-        case kOperandX: s[t] = Real(x); break;
-        case kOperandX2: s[t] = Real(x2); break;
-        default: s[t] = p[op.operand - kOperandParameter]; break;
-      }
-    } else if (is_binary(c)) {
-      switch (op.operand) {
-        case kOperandStack: s[t - 1] = binary(c, s[t - 1], s[t]); --t; break;
-        case kOperandConstant: s[t] = binary(c, s[t], op.value); break;
-        case kOperandX: s[t] = binary(c, s[t], x); break;
-        case kOperandX2: s[t] = binary(c, s[t], x2); break;
-        default: s[t] = binary(c, s[t], p[op.operand - kOperandParameter]); break;
-      }
-    } else if (c == kFormulaConstPow) {
-      s[t] = pow(op.value, s[t]);
-    } else if (c < kFormulaMin) {
-      s[t] = unary(c, s[t]);
-    } else if (c == kFormulaMin) {
-      s[t - 1] = pick_min(s[t - 1], s[t]);
-      --t;
-    } else if (c == kFormulaMax) {
-      s[t - 1] = pick_max(s[t - 1], s[t]);
-      --t;
-    } else if (c == kFormulaIf) {
-      s[t - 2] = scalar(s[t - 2]) != 0.0 ? s[t - 1] : s[t];
-      t -= 2;
-    } else {
-      s[t - 1] = Real(compare(c, scalar(s[t - 1]), scalar(s[t])) ? 1.0 : 0.0);
-      --t;
+    const int source = op.operand < kOperandParameter ? op.operand : kOperandParameter;
+    switch (key(op.code, source)) {
+      case key(kFormulaLeaf, kOperandConstant): s[++t] = top; top = Real(op.value); break;
+      case key(kFormulaLeaf, kOperandX): s[++t] = top; top = Real(x); break;
+      case key(kFormulaLeaf, kOperandX2): s[++t] = top; top = Real(x2); break;
+      case key(kFormulaLeaf, kOperandParameter):
+        s[++t] = top;
+        top = p[op.operand - kOperandParameter];
+        break;
+      TAVFIT_FORMULA_BINARY(kFormulaAdd, add)
+      TAVFIT_FORMULA_BINARY(kFormulaSub, sub)
+      TAVFIT_FORMULA_BINARY(kFormulaMul, mul)
+      TAVFIT_FORMULA_BINARY(kFormulaDiv, div)
+      TAVFIT_FORMULA_BINARY(kFormulaPow, power)
+      TAVFIT_FORMULA_BINARY(kFormulaSubFrom, sub_from)
+      TAVFIT_FORMULA_BINARY(kFormulaDivInto, div_into)
+      case key(kFormulaConstPow, kOperandStack): top = pow(op.value, top); break;
+      case key(kFormulaNeg, kOperandStack): top = -top; break;
+      case key(kFormulaExp, kOperandStack): top = exp(top); break;
+      case key(kFormulaMin, kOperandStack): top = pick_min(s[t], top); --t; break;
+      case key(kFormulaMax, kOperandStack): top = pick_max(s[t], top); --t; break;
+      case key(kFormulaIf, kOperandStack):
+        top = scalar(s[t - 1]) != 0.0 ? s[t] : top;
+        t -= 2;
+        break;
+      default:
+        if (is_unary(op.code)) {
+          top = unary(op.code, top);
+        } else {  // a comparison
+          top = Real(compare(op.code, scalar(s[t]), scalar(top)) ? 1.0 : 0.0);
+          --t;
+        }
+        break;
     }
   }
-  return s[0];
+  return top;
 }
+
+#undef TAVFIT_FORMULA_BINARY
 
 template <typename Real>
 inline Real formula_value(const tavfit::Formula &f, double x, double x2, const Real *p) {
   return formula_value(f.code.data(), static_cast<int>(f.code.size()), x, x2, p);
 }
+
+namespace formula_eval {
+
+// a[k] = F(a[k], b(k)) over a block, b an array or one value.
+template <typename F>
+inline void over_block(double *a, const double *b, int n, F f) {
+  for (int k = 0; k < n; ++k) a[k] = f(a[k], b[k]);
+}
+template <typename F>
+inline void over_block(double *a, double b, int n, F f) {
+  for (int k = 0; k < n; ++k) a[k] = f(a[k], b);
+}
+
+template <typename B>
+inline void binary_block(int code, double *a, B b, int n) {
+  switch (code) {
+    case kFormulaAdd: over_block(a, b, n, [](double u, double v) { return u + v; }); break;
+    case kFormulaSub: over_block(a, b, n, [](double u, double v) { return u - v; }); break;
+    case kFormulaMul: over_block(a, b, n, [](double u, double v) { return u * v; }); break;
+    case kFormulaDiv: over_block(a, b, n, [](double u, double v) { return u / v; }); break;
+    case kFormulaPow: over_block(a, b, n, [](double u, double v) { return std::pow(u, v); }); break;
+    case kFormulaSubFrom: over_block(a, b, n, [](double u, double v) { return v - u; }); break;
+    default: over_block(a, b, n, [](double u, double v) { return v / u; }); break;
+  }
+}
+
+}  // namespace formula_eval
 
 // The formula's values at n <= kFormulaBlock points x, x2 into out, with
 // the parameters p: each instruction over the whole block.
@@ -207,39 +261,12 @@ inline void formula_block(const tavfit::Formula &f, const double *x, const doubl
         default: std::fill(d, d + n, p[op.operand - kOperandParameter]); break;
       }
     } else if (is_binary(c)) {
-      if (op.operand == kOperandStack) {
-        double *a = s[t - 1];
-        const double *b = s[t];
-        --t;
-        switch (c) {
-          case kFormulaAdd: for (int k = 0; k < n; ++k) a[k] = a[k] + b[k]; break;
-          case kFormulaSub: for (int k = 0; k < n; ++k) a[k] = a[k] - b[k]; break;
-          case kFormulaMul: for (int k = 0; k < n; ++k) a[k] = a[k] * b[k]; break;
-          case kFormulaDiv: for (int k = 0; k < n; ++k) a[k] = a[k] / b[k]; break;
-          default: for (int k = 0; k < n; ++k) a[k] = std::pow(a[k], b[k]); break;
-        }
-      } else if (op.operand == kOperandX || op.operand == kOperandX2) {
-        double *a = s[t];
-        const double *b = op.operand == kOperandX ? x : x2;
-        switch (c) {
-          case kFormulaAdd: for (int k = 0; k < n; ++k) a[k] = a[k] + b[k]; break;
-          case kFormulaSub: for (int k = 0; k < n; ++k) a[k] = a[k] - b[k]; break;
-          case kFormulaMul: for (int k = 0; k < n; ++k) a[k] = a[k] * b[k]; break;
-          case kFormulaDiv: for (int k = 0; k < n; ++k) a[k] = a[k] / b[k]; break;
-          default: for (int k = 0; k < n; ++k) a[k] = std::pow(a[k], b[k]); break;
-        }
-      } else {
-        double *a = s[t];
-        const double b = op.operand == kOperandConstant
-                             ? op.value
-                             : p[op.operand - kOperandParameter];
-        switch (c) {
-          case kFormulaAdd: for (int k = 0; k < n; ++k) a[k] = a[k] + b; break;
-          case kFormulaSub: for (int k = 0; k < n; ++k) a[k] = a[k] - b; break;
-          case kFormulaMul: for (int k = 0; k < n; ++k) a[k] = a[k] * b; break;
-          case kFormulaDiv: for (int k = 0; k < n; ++k) a[k] = a[k] / b; break;
-          default: for (int k = 0; k < n; ++k) a[k] = std::pow(a[k], b); break;
-        }
+      switch (op.operand) {
+        case kOperandStack: binary_block(c, s[t - 1], static_cast<const double *>(s[t]), n); --t; break;
+        case kOperandConstant: binary_block(c, s[t], op.value, n); break;
+        case kOperandX: binary_block(c, s[t], x, n); break;
+        case kOperandX2: binary_block(c, s[t], x2, n); break;
+        default: binary_block(c, s[t], p[op.operand - kOperandParameter], n); break;
       }
     } else if (c == kFormulaConstPow) {
       double *a = s[t];
@@ -250,7 +277,7 @@ inline void formula_block(const tavfit::Formula &f, const double *x, const doubl
     } else if (c == kFormulaExp) {
       double *a = s[t];
       for (int k = 0; k < n; ++k) a[k] = std::exp(a[k]);
-    } else if (c < kFormulaMin) {
+    } else if (is_unary(c)) {
       double *a = s[t];
       for (int k = 0; k < n; ++k) a[k] = unary(c, a[k]);
     } else if (c == kFormulaIf) {

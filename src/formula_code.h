@@ -9,13 +9,15 @@ extern "C" {
 // values on top of the stack with their result.
 enum TavfitFormulaCode {
   kFormulaLeaf = 0,  // push the operand (see TavfitFormulaOp::operand)
-  kFormulaNeg,
-  kFormulaAdd,       // binary: left below, right on top or the operand
+  kFormulaAdd,       // binary: a (below) op b (on top, or the operand)
   kFormulaSub,
   kFormulaMul,
   kFormulaDiv,
   kFormulaPow,       // a ^ b; with a constant operand b, pow(a, double)
+  kFormulaSubFrom,   // b - a: the operand on the left
+  kFormulaDivInto,   // b / a
   kFormulaConstPow,  // value ^ top: a constant base, pow(double, a)
+  kFormulaNeg,
   kFormulaExp,
   kFormulaLog,
   kFormulaLog10,
