@@ -81,8 +81,10 @@ class Parser {
     if (root < 0) return -1;
     skip_blanks();
     if (at_ < text_.size()) {
-      if (text_[at_] == ')') return fail("Unmatched ')' in the formula");
-      return fail("Expected an operator in the formula");
+      const char c = text_[at_];
+      if (c == ')') return fail("Unmatched ')' in the formula");
+      if (name_char(c) || c == '.' || c == '(') return fail("Expected an operator in the formula");
+      return fail(std::string("Unexpected '") + c + "' in the formula");
     }
     return root;
   }
@@ -255,8 +257,9 @@ class Parser {
     while (k < static_cast<int>(f_->parameters.size()) && f_->parameters[k] != word) ++k;
     if (k == static_cast<int>(f_->parameters.size())) {
       if (k == max_)
-        return fail_at("Too many parameters in the formula: at most " + std::to_string(max_) +
-                           ", and '" + word + "' would be parameter " + std::to_string(k + 1),
+        return fail_at("The formula has more parameters than the " + std::to_string(max_) +
+                           " a model can have: '" + word + "' would be parameter " +
+                           std::to_string(k + 1),
                        start);
       f_->parameters.push_back(word);
       f_->parameterColumn.push_back(static_cast<int>(start));
@@ -292,7 +295,7 @@ class Parser {
       }
     }
     if (count != function->arguments)
-      return fail_at(word + " takes " + std::to_string(function->arguments) +
+      return fail_at("The function '" + word + "' takes " + std::to_string(function->arguments) +
                          (function->arguments == 1 ? " argument" : " arguments") + ", not " +
                          std::to_string(count),
                      start);
@@ -389,9 +392,17 @@ void fold(std::vector<Node> &nodes, int i) {
   nodes[i] = folded;
 }
 
+// Writes the tree out as postfix code.  An operand that is a leaf, or a
+// part free of parameters, is read in place by the instruction that takes it
+// (the part computed in doubles first, kFormulaDouble), so that a number
+// type with derivatives meets x only as a double, as in the built-in models:
+// the same operations in the same order, and no derivatives carried that
+// are zero.
 class Emitter {
  public:
-  explicit Emitter(const std::vector<Node> &nodes) : nodes_(nodes) {}
+  explicit Emitter(const std::vector<Node> &nodes) : nodes_(nodes), free_(nodes.size(), false) {
+    for (size_t i = 0; i < nodes.size(); ++i) mark_free(static_cast<int>(i));
+  }
 
   void emit(int i) {
     const Node &n = nodes_[i];
@@ -399,30 +410,43 @@ class Emitter {
       push({kFormulaLeaf, n.operand, n.value}, 1);
       return;
     }
-    if (n.code == kFormulaPow && is_constant(nodes_[n.args[0]]) &&
-        !is_constant(nodes_[n.args[1]])) {
-      emit(n.args[1]);
-      push({kFormulaConstPow, kOperandStack, nodes_[n.args[0]].value}, 0);
+    if (free_[i] && !inDouble_) {  // a part free of parameters, as a value
+      emit_double(i);
+      push({kFormulaLeaf, kOperandPending, 0.0}, 0);
       return;
     }
-    if (formula_eval::is_binary(n.code) && nodes_[n.args[1]].code == kFormulaLeaf) {
-      // The right operand read in place.
-      emit(n.args[0]);
-      const Node &b = nodes_[n.args[1]];
-      push({n.code, b.operand, b.value}, 0);
-      return;
-    }
-    if (formula_eval::is_binary(n.code) && n.code != kFormulaPow &&
-        nodes_[n.args[0]].code == kFormulaLeaf) {
-      // The left operand read in place: a + b and a * b are b + a and b * a
-      // to the bit; a - b and a / b have instructions of their own.
-      emit(n.args[1]);
-      const Node &a = nodes_[n.args[0]];
-      const int code = n.code == kFormulaSub   ? kFormulaSubFrom
-                       : n.code == kFormulaDiv ? kFormulaDivInto
-                                               : n.code;
-      push({code, a.operand, a.value}, 0);
-      return;
+    if (formula_eval::is_binary(n.code)) {
+      const int a = n.args[0], b = n.args[1];
+      const bool pow = n.code == kFormulaPow;
+      if (!inDouble_ && free_[a] && !free_[b]) {
+        // The left operand read in place: a + b and a * b are b + a and b * a
+        // to the bit; the others have instructions of their own.
+        emit(b);
+        operand(pow ? kFormulaConstPow
+                    : n.code == kFormulaSub ? kFormulaSubFrom
+                    : n.code == kFormulaDiv ? kFormulaDivInto
+                                            : n.code,
+                a);
+        return;
+      }
+      if (free_[b] && (!inDouble_ || nodes_[b].code == kFormulaLeaf)) {
+        emit(a);
+        operand(n.code, b);
+        return;
+      }
+      if (!pow && nodes_[a].code == kFormulaLeaf) {  // a parameter
+        emit(b);
+        operand(n.code == kFormulaSub ? kFormulaSubFrom
+                : n.code == kFormulaDiv ? kFormulaDivInto
+                                        : n.code,
+                a);
+        return;
+      }
+      if (nodes_[b].code == kFormulaLeaf) {
+        emit(a);
+        operand(n.code, b);
+        return;
+      }
     }
     for (int k = 0; k < n.count; ++k) emit(n.args[k]);
     push({n.code, kOperandStack, 0.0}, 1 - n.count);
@@ -432,12 +456,45 @@ class Emitter {
   int depth = 0, most = 0;
 
  private:
+  bool mark_free(int i) {
+    const Node &n = nodes_[i];
+    bool free = n.code != kFormulaLeaf || n.operand < kOperandParameter;
+    for (int k = 0; k < n.count; ++k) free = mark_free(n.args[k]) && free;
+    free_[i] = free;
+    return free;
+  }
+
+  // Node i, a leaf or a part free of parameters, as the operand of code.
+  void operand(int code, int i) {
+    const Node &n = nodes_[i];
+    if (n.code == kFormulaLeaf) {
+      push({code, n.operand, n.value}, 0);
+      return;
+    }
+    emit_double(i);
+    push({code, kOperandPending, 0.0}, -1);
+  }
+
+  // The part i, free of parameters, after its marker.  Its depth is counted
+  // as the stack of a double evaluation holds it.
+  void emit_double(int i) {
+    const size_t at = code.size();
+    push({kFormulaDouble, 0, 0.0}, 0);
+    inDouble_ = true;
+    emit(i);
+    inDouble_ = false;
+    code[at].operand = static_cast<int>(code.size() - at - 1);
+  }
+
   void push(TavfitFormulaOp op, int change) {
     code.push_back(op);
     depth += change;
     most = std::max(most, depth);
   }
+
   const std::vector<Node> &nodes_;
+  std::vector<bool> free_;
+  bool inDouble_ = false;
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "formula_code.h"
@@ -90,6 +91,11 @@ template <typename A, typename B>
 inline auto sub_from(const A &a, const B &b) { return b - a; }
 template <typename A, typename B>
 inline auto div_into(const A &a, const B &b) { return b / a; }
+template <typename A, typename B>
+inline auto power_of(const A &a, const B &b) {
+  using std::pow;
+  return pow(b, a);
+}
 
 inline bool compare(int code, double a, double b) {
   switch (code) {
@@ -102,7 +108,8 @@ inline bool compare(int code, double a, double b) {
   }
 }
 
-inline bool is_binary(int code) { return code >= kFormulaAdd && code <= kFormulaDivInto; }
+// The instructions that take an operand: a below, b on top or read in place.
+inline bool is_binary(int code) { return code >= kFormulaAdd && code <= kFormulaConstPow; }
 inline bool is_unary(int code) { return code >= kFormulaNeg && code <= kFormulaErf; }
 
 template <typename Real>
@@ -148,11 +155,22 @@ constexpr int key(int code, int source) { return code * kSources + source; }
 
 }  // namespace formula_eval
 
+// With derivatives, a part free of parameters (kFormulaDouble) is computed
+// in doubles on its own and taken as a double operand; in doubles it is
+// computed on the stack, and its operand is the stack's top.
 #define TAVFIT_FORMULA_BINARY(CODE, F)                                                   \
   case key(CODE, kOperandStack): top = Real(F(s[t], top)); --t; break;                 \
   case key(CODE, kOperandConstant): top = Real(F(top, op.value)); break;               \
   case key(CODE, kOperandX): top = Real(F(top, x)); break;                             \
   case key(CODE, kOperandX2): top = Real(F(top, x2)); break;                           \
+  case key(CODE, kOperandPending):                                                     \
+    if (kPlain) {                                                                      \
+      top = Real(F(s[t], top));                                                        \
+      --t;                                                                             \
+    } else {                                                                           \
+      top = Real(F(top, pending));                                                     \
+    }                                                                                  \
+    break;                                                                             \
   case key(CODE, kOperandParameter):                                                   \
     top = Real(F(top, p[op.operand - kOperandParameter]));                             \
     break;
@@ -166,8 +184,10 @@ Real formula_value(const TavfitFormulaOp *code, int count, double x, double x2, 
   using namespace formula_eval;
   using std::exp;
   using std::pow;
+  constexpr bool kPlain = std::is_same<Real, double>::value;
   Real s[kFormulaStack];
   Real top = Real(0.0);
+  double pending = 0.0;
   int t = -1;  // the values below top: s[0..t]; s[0] holds top's start value
   for (int i = 0; i < count; ++i) {
     const TavfitFormulaOp &op = code[i];
@@ -176,6 +196,12 @@ Real formula_value(const TavfitFormulaOp *code, int count, double x, double x2, 
       case key(kFormulaLeaf, kOperandConstant): s[++t] = top; top = Real(op.value); break;
       case key(kFormulaLeaf, kOperandX): s[++t] = top; top = Real(x); break;
       case key(kFormulaLeaf, kOperandX2): s[++t] = top; top = Real(x2); break;
+      case key(kFormulaLeaf, kOperandPending):
+        if (!kPlain) {
+          s[++t] = top;
+          top = Real(pending);
+        }
+        break;
       case key(kFormulaLeaf, kOperandParameter):
         s[++t] = top;
         top = p[op.operand - kOperandParameter];
@@ -187,7 +213,18 @@ Real formula_value(const TavfitFormulaOp *code, int count, double x, double x2, 
       TAVFIT_FORMULA_BINARY(kFormulaPow, power)
       TAVFIT_FORMULA_BINARY(kFormulaSubFrom, sub_from)
       TAVFIT_FORMULA_BINARY(kFormulaDivInto, div_into)
-      case key(kFormulaConstPow, kOperandStack): top = pow(op.value, top); break;
+      TAVFIT_FORMULA_BINARY(kFormulaConstPow, power_of)
+      case key(kFormulaDouble, kOperandStack):
+      case key(kFormulaDouble, kOperandConstant):
+      case key(kFormulaDouble, kOperandX):
+      case key(kFormulaDouble, kOperandX2):
+      case key(kFormulaDouble, kOperandPending):
+      case key(kFormulaDouble, kOperandParameter):
+        if (!kPlain) {
+          pending = formula_value<double>(code + i + 1, op.operand, x, x2, nullptr);
+          i += op.operand;
+        }
+        break;
       case key(kFormulaNeg, kOperandStack): top = -top; break;
       case key(kFormulaExp, kOperandStack): top = exp(top); break;
       case key(kFormulaMin, kOperandStack): top = pick_min(s[t], top); --t; break;
@@ -237,7 +274,8 @@ inline void binary_block(int code, double *a, B b, int n) {
     case kFormulaDiv: over_block(a, b, n, [](double u, double v) { return u / v; }); break;
     case kFormulaPow: over_block(a, b, n, [](double u, double v) { return std::pow(u, v); }); break;
     case kFormulaSubFrom: over_block(a, b, n, [](double u, double v) { return v - u; }); break;
-    default: over_block(a, b, n, [](double u, double v) { return v / u; }); break;
+    case kFormulaDivInto: over_block(a, b, n, [](double u, double v) { return v / u; }); break;
+    default: over_block(a, b, n, [](double u, double v) { return std::pow(v, u); }); break;
   }
 }
 
@@ -252,7 +290,9 @@ inline void formula_block(const tavfit::Formula &f, const double *x, const doubl
   int t = -1;
   for (const TavfitFormulaOp &op : f.code) {
     const int c = op.code;
+    if (c == kFormulaDouble) continue;  // its part is computed on the stack
     if (c == kFormulaLeaf) {
+      if (op.operand == kOperandPending) continue;  // already there
       double *d = s[++t];
       switch (op.operand) {
         case kOperandConstant: std::fill(d, d + n, op.value); break;
@@ -262,15 +302,16 @@ inline void formula_block(const tavfit::Formula &f, const double *x, const doubl
       }
     } else if (is_binary(c)) {
       switch (op.operand) {
-        case kOperandStack: binary_block(c, s[t - 1], static_cast<const double *>(s[t]), n); --t; break;
+        case kOperandStack:
+        case kOperandPending:
+          binary_block(c, s[t - 1], static_cast<const double *>(s[t]), n);
+          --t;
+          break;
         case kOperandConstant: binary_block(c, s[t], op.value, n); break;
         case kOperandX: binary_block(c, s[t], x, n); break;
         case kOperandX2: binary_block(c, s[t], x2, n); break;
         default: binary_block(c, s[t], p[op.operand - kOperandParameter], n); break;
       }
-    } else if (c == kFormulaConstPow) {
-      double *a = s[t];
-      for (int k = 0; k < n; ++k) a[k] = std::pow(op.value, a[k]);
     } else if (c == kFormulaNeg) {
       double *a = s[t];
       for (int k = 0; k < n; ++k) a[k] = -a[k];

@@ -16,7 +16,7 @@ enum TavfitFormulaCode {
   kFormulaPow,       // a ^ b; with a constant operand b, pow(a, double)
   kFormulaSubFrom,   // b - a: the operand on the left
   kFormulaDivInto,   // b / a
-  kFormulaConstPow,  // value ^ top: a constant base, pow(double, a)
+  kFormulaConstPow,  // b ^ a: a base free of parameters (the operand), pow(double, a)
   kFormulaNeg,
   kFormulaExp,
   kFormulaLog,
@@ -42,6 +42,12 @@ enum TavfitFormulaCode {
   kFormulaEqual,
   kFormulaNotEqual,
   kFormulaIf,        // cond, a, b: a where cond is not 0, else b
+  // The next operand instructions compute a part free of parameters, whose
+  // value the following instruction takes as its operand (kOperandPending):
+  // a number type with derivatives computes it in doubles, as a built-in
+  // model computes the parts that depend on x alone.  Evaluated in doubles,
+  // the marker does nothing and the part's value is on the stack.
+  kFormulaDouble,
   kFormulaCodeCount
 };
 
@@ -51,7 +57,8 @@ enum TavfitFormulaOperand {
   kOperandConstant = 1,  // TavfitFormulaOp::value
   kOperandX = 2,
   kOperandX2 = 3,
-  kOperandParameter = 4  // parameter k is kOperandParameter + k
+  kOperandPending = 4,   // the part that kFormulaDouble computed
+  kOperandParameter = 5  // parameter k is kOperandParameter + k
 };
 
 struct TavfitFormulaOp {
