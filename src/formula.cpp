@@ -525,6 +525,14 @@ bool parse_formula(const std::string &text, int maxParameters, Formula *formula,
     return false;
   }
   f.code = std::move(emitter.code);
+  for (TavfitFormulaOp op : f.code) {
+    if (op.code == kFormulaDouble) continue;
+    if (op.operand == kOperandPending) {
+      if (op.code == kFormulaLeaf) continue;  // the part's value is on the stack
+      op.operand = kOperandStack;
+    }
+    f.plain.push_back(op);
+  }
   f.depth = emitter.most;
   *formula = std::move(f);
   return true;

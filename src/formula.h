@@ -39,6 +39,9 @@ class Formula {
   bool usesX = false;
   bool usesX2 = false;
   std::vector<TavfitFormulaOp> code;
+  // The same program for doubles: without the markers of the parts free of
+  // parameters, which doubles compute on the stack anyway.
+  std::vector<TavfitFormulaOp> plain;
   int depth = 0;  // largest number of values pending at once
 };
 
@@ -250,7 +253,8 @@ Real formula_value(const TavfitFormulaOp *code, int count, double x, double x2, 
 
 template <typename Real>
 inline Real formula_value(const tavfit::Formula &f, double x, double x2, const Real *p) {
-  return formula_value(f.code.data(), static_cast<int>(f.code.size()), x, x2, p);
+  const std::vector<TavfitFormulaOp> &code = std::is_same<Real, double>::value ? f.plain : f.code;
+  return formula_value(code.data(), static_cast<int>(code.size()), x, x2, p);
 }
 
 namespace formula_eval {
@@ -288,7 +292,7 @@ inline void formula_block(const tavfit::Formula &f, const double *x, const doubl
   using namespace formula_eval;
   double s[kFormulaStack][kFormulaBlock];
   int t = -1;
-  for (const TavfitFormulaOp &op : f.code) {
+  for (const TavfitFormulaOp &op : f.plain) {
     const int c = op.code;
     if (c == kFormulaDouble) continue;  // its part is computed on the stack
     if (c == kFormulaLeaf) {

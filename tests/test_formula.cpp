@@ -154,6 +154,35 @@ TEST(Formula, FaultsNameTheirColumn) {
   EXPECT_EQ(error.message, "The formula nests too deeply");
 }
 
+// Any text of the formula alphabet is parsed or refused, never misread: a
+// parsed one evaluates, on doubles and on dual numbers alike, and a refused
+// one points inside the text.
+TEST(Formula, AnyTextIsParsedOrRefused) {
+  const std::string alphabet = "xab2e.()+-*/^<>=!,  expsqrtifminpow1";
+  unsigned state = 12345;
+  auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 16; };
+  int parsed = 0;
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string text;
+    for (unsigned length = next() % 24; length > 0; --length) text += alphabet[next() % alphabet.size()];
+    tavfit::FormulaError error;
+    const tavfit::Model m = tavfit::parse_model(text, &error);
+    if (m.program == nullptr) {
+      EXPECT_GE(error.column, 0) << text;
+      EXPECT_LE(error.column, static_cast<int>(text.size())) << text;
+      continue;
+    }
+    ++parsed;
+    std::vector<double> p(m.parameters.size(), 0.7);
+    const double v = tavfit::evaluate(m, 0.3, 0.2, p);
+    std::vector<dual::Dual<kMaxParms>> d;
+    for (size_t k = 0; k < p.size(); ++k) d.push_back(dual::Dual<kMaxParms>::variable(p[k], k));
+    const double w = formula_value(*m.program, 0.3, 0.2, d.data()).a;
+    EXPECT_TRUE(v == w || (std::isnan(v) && std::isnan(w))) << text;
+  }
+  EXPECT_GT(parsed, 100);
+}
+
 // A model that cannot be parsed, or whose parameters were changed by hand,
 // is refused by the fit, not evaluated.
 TEST(Formula, FitRefusesAModelWithoutItsProgram) {
