@@ -251,10 +251,128 @@ Real formula_value(const TavfitFormulaOp *code, int count, double x, double x2, 
 
 #undef TAVFIT_FORMULA_BINARY
 
+#if defined(__GNUC__)
+// One point in doubles, from the program for doubles, as threaded code: each
+// instruction jumps to the next one's handler itself (GNU C's labels as
+// values), so that the processor predicts each jump from where it is made,
+// not all of them from one place.  The same operations as formula_value.
+inline double formula_plain_value(const TavfitFormulaOp *code, int count, double x, double x2,
+                                  const double *p) {
+  using namespace formula_eval;
+#define TAVFIT_SOURCES(L) &&L##_s, &&L##_c, &&L##_x, &&L##_x2, &&L##_p
+#define TAVFIT_STACK_ONLY(L) &&L, &&bad, &&bad, &&bad, &&bad
+  static const void *const kHandlers[] = {
+      &&bad, &&leaf_c, &&leaf_x, &&leaf_x2, &&leaf_p,
+      TAVFIT_SOURCES(add), TAVFIT_SOURCES(sub), TAVFIT_SOURCES(mul), TAVFIT_SOURCES(div),
+      TAVFIT_SOURCES(pow), TAVFIT_SOURCES(subfrom), TAVFIT_SOURCES(divinto),
+      TAVFIT_SOURCES(constpow),
+      TAVFIT_STACK_ONLY(neg), TAVFIT_STACK_ONLY(exp),
+      // log log10 sqrt abs sin cos tan asin acos atan sinh cosh tanh erf
+      TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other),
+      TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other),
+      TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other),
+      TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other),
+      TAVFIT_STACK_ONLY(other), TAVFIT_STACK_ONLY(other),
+      TAVFIT_STACK_ONLY(min), TAVFIT_STACK_ONLY(max),
+      TAVFIT_STACK_ONLY(cmp), TAVFIT_STACK_ONLY(cmp), TAVFIT_STACK_ONLY(cmp),
+      TAVFIT_STACK_ONLY(cmp), TAVFIT_STACK_ONLY(cmp), TAVFIT_STACK_ONLY(cmp),
+      TAVFIT_STACK_ONLY(iff), TAVFIT_STACK_ONLY(bad)};
+#undef TAVFIT_SOURCES
+#undef TAVFIT_STACK_ONLY
+  static_assert(sizeof kHandlers / sizeof kHandlers[0] == kFormulaCodeCount * 5,
+                "a row of handlers per instruction");
+  double s[kFormulaStack];
+  double top = 0.0;
+  int t = -1;
+  const TavfitFormulaOp *op = code;
+  const TavfitFormulaOp *const end = code + count;
+  // The program for doubles has no pending operand: 4 is a parameter.
+#define TAVFIT_NEXT                                                                    \
+  if (++op == end) return top;                                                         \
+  goto *kHandlers[op->code * 5 + (op->operand < kOperandPending ? op->operand : 4)];
+#define TAVFIT_HANDLERS(L, F)                                                          \
+  L##_s : top = F(s[t], top);                                                          \
+  --t;                                                                                 \
+  TAVFIT_NEXT                                                                          \
+  L##_c : top = F(top, op->value);                                                     \
+  TAVFIT_NEXT                                                                          \
+  L##_x : top = F(top, x);                                                             \
+  TAVFIT_NEXT                                                                          \
+  L##_x2 : top = F(top, x2);                                                           \
+  TAVFIT_NEXT                                                                          \
+  L##_p : top = F(top, p[op->operand - kOperandParameter]);                            \
+  TAVFIT_NEXT
+  if (count <= 0) return 0.0;
+  --op;
+  TAVFIT_NEXT
+leaf_c:
+  s[++t] = top;
+  top = op->value;
+  TAVFIT_NEXT
+leaf_x:
+  s[++t] = top;
+  top = x;
+  TAVFIT_NEXT
+leaf_x2:
+  s[++t] = top;
+  top = x2;
+  TAVFIT_NEXT
+leaf_p:
+  s[++t] = top;
+  top = p[op->operand - kOperandParameter];
+  TAVFIT_NEXT
+  TAVFIT_HANDLERS(add, add)
+  TAVFIT_HANDLERS(sub, sub)
+  TAVFIT_HANDLERS(mul, mul)
+  TAVFIT_HANDLERS(div, div)
+  TAVFIT_HANDLERS(pow, power)
+  TAVFIT_HANDLERS(subfrom, sub_from)
+  TAVFIT_HANDLERS(divinto, div_into)
+  TAVFIT_HANDLERS(constpow, power_of)
+neg:
+  top = -top;
+  TAVFIT_NEXT
+exp:
+  top = std::exp(top);
+  TAVFIT_NEXT
+other:
+  top = unary(op->code, top);
+  TAVFIT_NEXT
+min:
+  top = pick_min(s[t], top);
+  --t;
+  TAVFIT_NEXT
+max:
+  top = pick_max(s[t], top);
+  --t;
+  TAVFIT_NEXT
+cmp:
+  top = compare(op->code, s[t], top) ? 1.0 : 0.0;
+  --t;
+  TAVFIT_NEXT
+iff:
+  top = s[t - 1] != 0.0 ? s[t] : top;
+  t -= 2;
+  TAVFIT_NEXT
+bad:
+  return NAN;
+#undef TAVFIT_HANDLERS
+#undef TAVFIT_NEXT
+}
+#endif
+
 template <typename Real>
 inline Real formula_value(const tavfit::Formula &f, double x, double x2, const Real *p) {
-  const std::vector<TavfitFormulaOp> &code = std::is_same<Real, double>::value ? f.plain : f.code;
-  return formula_value(code.data(), static_cast<int>(code.size()), x, x2, p);
+  return formula_value(f.code.data(), static_cast<int>(f.code.size()), x, x2, p);
+}
+
+// Doubles: the program for doubles.
+inline double formula_value(const tavfit::Formula &f, double x, double x2, const double *p) {
+#if defined(__GNUC__)
+  return formula_plain_value(f.plain.data(), static_cast<int>(f.plain.size()), x, x2, p);
+#else
+  return formula_value(f.plain.data(), static_cast<int>(f.plain.size()), x, x2, p);
+#endif
 }
 
 namespace formula_eval {
