@@ -243,6 +243,34 @@ TEST(Formula, DualDerivativesOfEveryFunction) {
   }
 }
 
+// The T1 formula with every method, with sigmas and with bounds: the
+// built-in model's fit to the last bit, as the formula repeats its
+// operations (TAVRIN and levmar through the passes over blocks of points,
+// Ceres and the check through Jets and dual numbers).
+TEST(FormulaModels, TheT1FormulaGivesT1RelaxsFitToTheBitWithEveryMethod) {
+  tavfit::Curve curve{{0.01, 0.05, 0.1, 0.2, 0.35, 0.5, 0.75, 1, 1.5, 2, 3.5, 6},
+                      {-936.5, -869.4, -801.9, -664.2, -481.2, -308.8, -61.3, 127.2, 421.0,
+                       608.3, 884.6, 985.4}};
+  const tavfit::Model typed = tavfit::parse_model("Mo*(1-W*exp(-x/T1))");
+  for (int variant = 0; variant < 3; ++variant) {
+    tavfit::Problem b{*tavfit::find_model("T1_RELAX"), curve, {900, 2, 1}};
+    if (variant == 1) b.curve.sigma.assign(curve.x.size(), 2.0), b.curve.sigma[3] = 5.0;
+    if (variant == 2) b.lower = {0, 0, 0}, b.upper = {2000, 1.95, 5}, b.start[1] = 1.9;
+    tavfit::Problem t = b;
+    t.model = typed;
+    for (tavfit::Method method :
+         {tavfit::Method::Tavrin, tavfit::Method::Levmar, tavfit::Method::Ceres}) {
+      const tavfit::FitResult rb = tavfit::fit(b, method), rt = tavfit::fit(t, method);
+      ASSERT_TRUE(rb.ok && rt.ok) << variant << ": " << rb.message << " / " << rt.message;
+      EXPECT_EQ(rt.value, rb.value) << variant;
+      EXPECT_EQ(rt.sd, rb.sd) << variant;
+      EXPECT_EQ(rt.covariance, rb.covariance) << variant;
+      EXPECT_EQ(rt.iterations, rb.iterations) << variant;
+      EXPECT_EQ(rt.check.exact_sd, rb.check.exact_sd) << variant;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Every built-in model typed as a formula: the same fit.
 
