@@ -177,3 +177,10 @@ bool model_values(FitFuncId id, const tavfit::Formula *formula, const Points &po
                   const double *p, double *out);
 bool sum_of_squares(FitFuncId id, const tavfit::Formula *formula, const Points &points,
                     const double *p, double *sum);
+// The same for a built-in model.
+inline bool model_values(FitFuncId id, const Points &points, const double *p, double *out) {
+  return model_values(id, nullptr, points, p, out);
+}
+inline bool sum_of_squares(FitFuncId id, const Points &points, const double *p, double *sum) {
+  return sum_of_squares(id, nullptr, points, p, sum);
+}
