@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of a Release build and prints one table.
 #   bench/run_bench.sh [BUILD_DIR]      (default: build)
-# Speed targets: one T1_RELAX evaluation under 30 ns; a whole tavfit process
+# Speed targets: one T1_RELAX evaluation under 30 ns, and the same model typed
+# as a formula within twice the built-in one's times; a whole tavfit process
 # fitting 1500 points under 25 ms with TAVRIN and under 10 ms with -levmar
 # (medians).  Then bench_peers compares whole processes with the GSL driver
 # (built when libgsl-dev is present) and gnuplot's fit (when installed), and

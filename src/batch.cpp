@@ -195,7 +195,7 @@ void plot_curve(const std::string &dir, const std::string &curve, const tavfit::
 }
 
 Batch::Batch() {
-  base_ = {builtin_model(fitFunc), {}, {}, {}};
+  base_ = {run_model(), {}, {}, {}};
   base_.start.assign(fitParms, fitParms + numParms);
   for (int k = 0; k < numParms; ++k) base_.held.push_back(holdConstFlag[k] == 1);
   if (boundsGiven != 0) {

@@ -47,6 +47,8 @@ struct Residuals {
   const double *sigma;   // nullptr: unweighted
   const Bounds *bounds;  // nullptr: none
   bool *modelUndefined;  // set when a step enters XY2's excluded region
+  const TavfitFormulaOp *formula;  // a typed formula, or nullptr
+  int formulaLength;
 
   template <typename Real>
   bool operator()(const Real *free, Real *residual) const {
@@ -59,6 +61,11 @@ struct Residuals {
       return false;
     }
     const Points points = {x, y, x2, numData, sigma};
+    if (formula != nullptr) {
+      for (int i = 0; i < numData; ++i)
+        residual[i] = points.residual(i, formula_value(formula, formulaLength, x[i], x2[i], full));
+      return true;
+    }
     for (int i = 0; i < numData; ++i) residual[i] = points.residual(i, model_value(id, x[i], x2[i], full));
     return true;
   }
@@ -180,7 +187,9 @@ bool take_bounds(const Problem &in, Bounds *bounds) {
 }
 
 int fit(const CeresFitProblem &in, CeresFitResult *result) {
-  if (!valid_fit_func(in.fitFunc)) return finish(result, kCeresBadProblem, "Undefined Fit Function");
+  const bool typed = in.formula != nullptr && in.formulaLength > 0;
+  if (!typed && !valid_fit_func(in.fitFunc))
+    return finish(result, kCeresBadProblem, "Undefined Fit Function");
   if (in.numSlots < 0 || in.numSlots > kMaxParms || in.numData < 1 || in.maxIterations < 0)
     return finish(result, kCeresBadProblem, "invalid problem");
   const FreeSlots freeSlots = free_slots(in.numSlots, in.hold);
@@ -197,9 +206,10 @@ int fit(const CeresFitProblem &in, CeresFitResult *result) {
   Bounds bounds;
   const bool bounded = take_bounds(in, &bounds);
   bool modelUndefined = false;
-  auto *functor = new Residuals{static_cast<FitFuncId>(in.fitFunc), in.numSlots, in.hold,
-                                in.slots,   in.numData, in.x,   in.y,    in.x2,
-                                in.sigma,   bounded ? &bounds : nullptr,  &modelUndefined};
+  auto *functor = new Residuals{typed ? kFormulaId : static_cast<FitFuncId>(in.fitFunc),
+                                in.numSlots, in.hold, in.slots, in.numData, in.x, in.y, in.x2,
+                                in.sigma, bounded ? &bounds : nullptr, &modelUndefined,
+                                typed ? in.formula : nullptr, typed ? in.formulaLength : 0};
   ceres::Problem problem;  // owns the cost function, which owns the functor
   problem.AddResidualBlock(kCostMakers[m](functor, in.numData), nullptr, free);
 
@@ -250,6 +260,8 @@ struct CurveResiduals {
   const double *x, *y, *x2, *sigma;
   const Bounds *bounds;
   bool *modelUndefined;
+  const TavfitFormulaOp *formula;  // a typed formula, or nullptr
+  int formulaLength;
 
   template <typename Real>
   bool operator()(Real const *const *blocks, Real *residual) const {
@@ -265,13 +277,18 @@ struct CurveResiduals {
       return false;
     }
     const Points points = {x, y, x2, numData, sigma};
-    for (int i = 0; i < numData; ++i) residual[i] = points.residual(i, model_value(id, x[i], x2[i], full));
+    for (int i = 0; i < numData; ++i)
+      residual[i] = points.residual(
+          i, formula != nullptr ? formula_value(formula, formulaLength, x[i], x2[i], full)
+                                : model_value(id, x[i], x2[i], full));
     return true;
   }
 };
 
 int global_fit(const CeresGlobalProblem &in, CeresGlobalResult *result) {
-  if (!valid_fit_func(in.fitFunc)) return finish(result, kCeresBadProblem, "Undefined Fit Function");
+  const bool typed = in.formula != nullptr && in.formulaLength > 0;
+  if (!typed && !valid_fit_func(in.fitFunc))
+    return finish(result, kCeresBadProblem, "Undefined Fit Function");
   if (in.numSlots < 1 || in.numSlots > kMaxParms || in.numCurves < 1 || in.maxIterations < 0)
     return finish(result, kCeresBadProblem, "invalid problem");
   const FreeSlots free = free_slots(in.numSlots, in.hold);
@@ -291,7 +308,7 @@ int global_fit(const CeresGlobalProblem &in, CeresGlobalResult *result) {
   for (int c = 0; c < in.numCurves; ++c) {
     const int first = in.curveStart[c], count = in.curveStart[c + 1] - first;
     if (count < 1) return finish(result, kCeresBadProblem, "a curve without points");
-    auto *functor = new CurveResiduals{static_cast<FitFuncId>(in.fitFunc),
+    auto *functor = new CurveResiduals{typed ? kFormulaId : static_cast<FitFuncId>(in.fitFunc),
                                        in.numSlots,
                                        in.slots + size_t(c) * in.numSlots,
                                        &free,
@@ -305,7 +322,9 @@ int global_fit(const CeresGlobalProblem &in, CeresGlobalResult *result) {
                                        in.x2 + first,
                                        in.sigma != nullptr ? in.sigma + first : nullptr,
                                        bounded ? &bounds : nullptr,
-                                       &modelUndefined};
+                                       &modelUndefined,
+                                       typed ? in.formula : nullptr,
+                                       typed ? in.formulaLength : 0};
     auto *cost = new ceres::DynamicAutoDiffCostFunction<CurveResiduals, 4>(functor);
     std::vector<double *> blocks;
     if (s > 0) {

@@ -8,18 +8,20 @@
 // The module prints nothing; its texts come back in the result.
 #pragma once
 
+#include "formula_code.h"
+
 extern "C" {
 
 // Bumped whenever a structure below changes; the program refuses a module
 // built for another version.
-#define TAVFIT_CERES_ABI_VERSION 4
+#define TAVFIT_CERES_ABI_VERSION 5
 
 // Largest number of parameter slots (the run state's kMaxParms).
 #define TAVFIT_CERES_MAX_PARMS 10
 
 // What a fit needs: the model, its parameter slots with hold flags, the data.
 struct CeresFitProblem {
-  int fitFunc;           // fit-function id
+  int fitFunc;           // fit-function id (not read with a formula)
   int numSlots;          // the model's parameter count
   const int *hold;       // numSlots hold flags: 1 held, 0 free
   const double *slots;   // numSlots start values (held ones stay at them)
@@ -37,6 +39,10 @@ struct CeresFitProblem {
   const int *boundKind;
   const double *lower;
   const double *upper;
+  // A typed formula, which is then the model (fitFunc is not read): its
+  // postfix program of formulaLength instructions, or NULL.
+  const TavfitFormulaOp *formula;
+  int formulaLength;
 };
 
 // How a fit ended (CeresFitResult::status).
@@ -95,6 +101,8 @@ struct CeresGlobalProblem {
   const double *lower;
   const double *upper;
   double *values;          // in: start values; out: fitted
+  const TavfitFormulaOp *formula;  // as in CeresFitProblem: a typed formula, or NULL
+  int formulaLength;
 };
 
 // How a global fit ended: status as CeresFitResult's (never kCeresNoCovariance).

@@ -137,6 +137,7 @@ const Module &module() {
 }
 
 std::string parameter_name(const FitProblem &problem, int slot) {
+  if (problem.formula != nullptr) return problem.formula->parameters[slot];
   return parm_name(catalogue_entry(problem.id).parm[slot].label);
 }
 
@@ -189,7 +190,9 @@ void ceres_fit(const FitProblem &problem, double *slots, MethodOutput &out) {
                               problem.points.sigma,   problem.absoluteSigma ? 1 : 0,
                               problem.bounds ? problem.bounds->kind : nullptr,
                               problem.bounds ? problem.bounds->lower : nullptr,
-                              problem.bounds ? problem.bounds->upper : nullptr};
+                              problem.bounds ? problem.bounds->upper : nullptr,
+                              problem.formula ? problem.formula->code.data() : nullptr,
+                              problem.formula ? static_cast<int>(problem.formula->code.size()) : 0};
   CeresFitResult r;
   loaded.fit(&in, &r);
   if (!module_ending(r, problem.maxIterations, out)) return;

@@ -54,7 +54,7 @@ bool evaluate_with(const FitProblem &fp, const double *q, double *r, double *J, 
   const int n = points.n, m = fp.free.count;
   double sum = 0.0;
   for (int k = 0; k < n; ++k) {
-    const Dual res = points.residual(k, model_value(fp.id, points.x[k], points.x2[k], p));
+    const Dual res = points.residual(k, problem_value(fp, points.x[k], points.x2[k], p));
     r[k] = res.a;
     sum = sum + res.a * res.a;
     if (J != nullptr)

@@ -145,4 +145,53 @@ inline Dual<N> pow(double x, const Dual<N> &y) {
   return chain(p, p * std::log(x), y);
 }
 
+template <int N>
+inline Dual<N> log10(const Dual<N> &x) {
+  return chain(std::log10(x.a), 1.0 / (x.a * 2.302585092994046), x);
+}
+template <int N>
+inline Dual<N> tan(const Dual<N> &x) {
+  const double t = std::tan(x.a);
+  return chain(t, 1.0 + t * t, x);
+}
+template <int N>
+inline Dual<N> asin(const Dual<N> &x) {
+  return chain(std::asin(x.a), 1.0 / std::sqrt(1.0 - x.a * x.a), x);
+}
+template <int N>
+inline Dual<N> atan(const Dual<N> &x) {
+  return chain(std::atan(x.a), 1.0 / (1.0 + x.a * x.a), x);
+}
+template <int N>
+inline Dual<N> sinh(const Dual<N> &x) {
+  return chain(std::sinh(x.a), std::cosh(x.a), x);
+}
+template <int N>
+inline Dual<N> cosh(const Dual<N> &x) {
+  return chain(std::cosh(x.a), std::sinh(x.a), x);
+}
+template <int N>
+inline Dual<N> tanh(const Dual<N> &x) {
+  const double t = std::tanh(x.a);
+  return chain(t, 1.0 - t * t, x);
+}
+template <int N>
+inline Dual<N> erf(const Dual<N> &x) {
+  // d/dx erf(x) = 2 / sqrt(pi) exp(-x^2)
+  return chain(std::erf(x.a), 1.1283791670955126 * std::exp(-x.a * x.a), x);
+}
+// x^y with both variable: the log term only where y carries a derivative, so
+// that a negative base with a constant exponent keeps finite derivatives.
+template <int N>
+inline Dual<N> pow(const Dual<N> &x, const Dual<N> &y) {
+  const double p = std::pow(x.a, y.a);
+  const double dx = y.a * std::pow(x.a, y.a - 1.0);
+  Dual<N> r(p);
+  for (int k = 0; k < N; ++k) {
+    r.v[k] = x.v[k] != 0.0 ? dx * x.v[k] : 0.0;
+    if (y.v[k] != 0.0) r.v[k] += p * std::log(x.a) * y.v[k];
+  }
+  return r;
+}
+
 }  // namespace dual

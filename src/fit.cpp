@@ -4,6 +4,8 @@
 // table of the methods, and the built-in models as Model values.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 #include "catalogue.h"
@@ -46,6 +48,8 @@ tavfit::Model builtin_model(int id) {
   return model;
 }
 
+static_assert(tavfit::kMaxParameters == kMaxParms, "the library's limit is the slots'");
+
 namespace tavfit {
 namespace {
 
@@ -53,6 +57,18 @@ std::vector<Model> make_models() {
   std::vector<Model> all;
   for (int id = 0; id < kFitFuncCount; ++id) all.push_back(builtin_model(id));
   return all;
+}
+
+// "At point 3 (x = 0.5)", with x2 where the points have one.
+std::string format_point(int k, const Points &points) {
+  char text[128];
+  std::snprintf(text, sizeof text, "At point %d (x = %.15g", k + 1, points.x[k]);
+  std::string s = text;
+  if (points.x2[k] != 0.0) {
+    std::snprintf(text, sizeof text, ", x2 = %.15g", points.x2[k]);
+    s += text;
+  }
+  return s + ")";
 }
 
 FitResult failed(FitResult result, std::string message) {
@@ -210,13 +226,46 @@ const Model *find_model(const std::string &keyword) {
   return id < 0 ? nullptr : &models()[id];
 }
 
+Model parse_model(const std::string &text, FormulaError *error) {
+  Model model;
+  auto formula = std::make_shared<Formula>();
+  FormulaFault fault;
+  if (!parse_formula(text, kMaxParms, formula.get(), &fault)) {
+    if (error != nullptr) *error = {fault.message, fault.column};
+    return model;
+  }
+  model.label = text;
+  model.description = "y = " + formula->shown;
+  model.formula = text;
+  model.parameters = formula->parameters;
+  model.uses_x = formula->usesX;
+  model.uses_x2 = formula->usesX2;
+  model.program = std::move(formula);
+  return model;
+}
+
+std::string formula_start_fault(const FitProblem &fp) {
+  if (fp.formula == nullptr) return "";
+  std::vector<double> values(fp.points.n);
+  model_values(fp.id, fp.formula, fp.points, fp.start, values.data());
+  for (int k = 0; k < fp.points.n; ++k)
+    if (!std::isfinite(values[k]))
+      return format_point(k, fp.points) + ": the formula gives " +
+             (std::isnan(values[k]) ? "NaN" : "an infinite value") + " at the start values.";
+  return "";
+}
+
 FitResult fit(const Problem &problem, Method method, const Options &options) {
   FitResult result;
-  const int id = problem.model.id;
-  // The catalogue decides what a model is: a Model whose fields were changed
-  // by hand cannot make a method read beyond its parameters.
-  if (!valid_fit_func(id) ||
-      problem.model.parameters.size() != static_cast<size_t>(catalogue_entry(id).parmNum))
+  const Formula *formula = problem.model.program.get();
+  const int id = formula != nullptr ? kFormulaId : problem.model.id;
+  // The catalogue, or the parsed formula, decides what a model is: a Model
+  // whose fields were changed by hand cannot make a method read beyond its
+  // parameters.
+  const size_t parameters = formula != nullptr  ? formula->parameters.size()
+                            : valid_fit_func(id) ? catalogue_entry(id).parmNum
+                                                 : 0;
+  if ((formula == nullptr && !valid_fit_func(id)) || problem.model.parameters.size() != parameters)
     return failed(result, "Undefined Fit Function");
   const std::string shape = malformed(problem);
   if (!shape.empty()) return failed(result, shape);
@@ -236,14 +285,18 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
   bool bounded;
   const std::string badBounds = take_bounds(problem, hold, &box, &bounded);
   if (!badBounds.empty()) return failed(result, badBounds);
-  const FitProblem fp = {static_cast<FitFuncId>(id),
-                         P,
-                         {problem.curve.x.data(), problem.curve.y.data(), x2, n, sigma},
-                         slots,
-                         hold,
-                         free_slots(P, hold),
-                         options.max_iterations,
-                         sigma != nullptr && problem.curve.absolute_sigma};
+  FitProblem problemView = {static_cast<FitFuncId>(id),
+                            P,
+                            {problem.curve.x.data(), problem.curve.y.data(), x2, n, sigma},
+                            slots,
+                            hold,
+                            free_slots(P, hold),
+                            options.max_iterations,
+                            sigma != nullptr && problem.curve.absolute_sigma};
+  problemView.formula = formula;
+  const FitProblem &fp = problemView;
+  const std::string notANumber = formula_start_fault(fp);
+  if (!notANumber.empty()) return failed(result, notANumber);
   const MethodRow &row = method_row(method);
   const int m = fp.free.count;
   // The start values stay in slots for the held parameters; the free ones are
@@ -313,7 +366,7 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
   if (out.failed) return failed(std::move(result), std::move(out.failure));
 
   const Points points = fp.points;
-  if (!model_values(fp.id, points, fitted, result.fitted.data()))
+  if (!model_values(fp.id, fp.formula, points, fitted, result.fitted.data()))
     return failed(std::move(result), kXy2ExcludedText);
   result.sse = squared_residuals(points, result.fitted.data());
   // In the units of y, also when the fit weighs the points.
@@ -327,6 +380,10 @@ FitResult fit(const Problem &problem, Method method, const Options &options) {
 }
 
 double evaluate(const Model &model, double x, double x2, const std::vector<double> &p) {
+  if (const Formula *formula = model.program.get()) {
+    if (p.size() != formula->parameters.size()) return NAN;
+    return formula_value(*formula, x, x2, p.data());
+  }
   const int id = model.id;
   if (!valid_fit_func(id) || p.size() != static_cast<size_t>(catalogue_entry(id).parmNum))
     return NAN;

@@ -52,7 +52,7 @@ bool exact_normal(const Global &g, const double *x, Normal &normal, double *sse)
     for (int k = 0; k < L.P; ++k) p[k] = Dual(full[k]);
     for (int j = 0; j < L.free.count; ++j) p[L.free.slot[j]] = Dual::variable(full[L.free.slot[j]], j);
     for (int i = 0; i < points.n; ++i) {
-      const Dual r = points.residual(i, model_value(g.id, points.x[i], points.x2[i], p));
+      const Dual r = points.residual(i, problem_value(g.curves[c], points.x[i], points.x2[i], p));
       if (!std::isfinite(r.a)) return false;
       for (int j = 0; j < L.free.count; ++j)
         if (!std::isfinite(r.v[j])) return false;
@@ -117,9 +117,12 @@ bool descend_within(const Global &g, std::vector<double> &x, std::vector<char> &
 
 // The global problem from problem, or why there is none.
 std::string build(const GlobalProblem &problem, const Options &options, Global &g) {
-  const int id = problem.model.id;
-  if (!valid_fit_func(id) ||
-      problem.model.parameters.size() != static_cast<size_t>(catalogue_entry(id).parmNum))
+  const Formula *formula = problem.model.program.get();
+  const int id = formula != nullptr ? kFormulaId : problem.model.id;
+  const size_t parameters = formula != nullptr  ? formula->parameters.size()
+                            : valid_fit_func(id) ? catalogue_entry(id).parmNum
+                                                 : 0;
+  if ((formula == nullptr && !valid_fit_func(id)) || problem.model.parameters.size() != parameters)
     return "Undefined Fit Function";
   const int P = static_cast<int>(problem.model.parameters.size());
   const int C = static_cast<int>(problem.curves.size());
@@ -138,6 +141,7 @@ std::string build(const GlobalProblem &problem, const Options &options, Global &
   L.P = P;
   L.C = C;
   g.id = static_cast<FitFuncId>(id);
+  g.formula = formula;
   g.maxIterations = options.max_iterations;
   g.slots.resize(size_t(C) * P);
   g.offset.assign(1, 0);
@@ -184,7 +188,9 @@ std::string build(const GlobalProblem &problem, const Options &options, Global &
                            curve.x2.empty() ? g.zeros.data() : curve.x2.data(), n,
                            curve.sigma.empty() ? nullptr : curve.sigma.data()};
     g.curves.push_back({g.id, P, points, &g.slots[size_t(c) * P], L.hold, L.free,
-                        options.max_iterations, false});
+                        options.max_iterations, false, nullptr, formula});
+    const std::string notANumber = formula_start_fault(g.curves.back());
+    if (!notANumber.empty()) return C == 1 ? notANumber : with_int("Curve ", c + 1, ": ") + notANumber;
     if (static_cast<long long>(g.n) + n > INT32_MAX) return "The curves have too many points.";
     g.n += n;
     g.offset.push_back(g.n);
@@ -387,7 +393,7 @@ GlobalResult fit_global(const GlobalProblem &problem, Method method, const Optio
     g.internal(c, x.data(), p);
     r.value.assign(p, p + L.P);
     r.fitted.resize(points.n);
-    model_values(g.id, points, p, r.fitted.data());
+    model_values(g.id, g.formula, points, p, r.fitted.data());
     r.sse = squared_residuals(points, r.fitted.data());
     const Points unweighted = {points.x, points.y, points.x2, points.n};
     r.rmse = std::sqrt(squared_residuals(unweighted, r.fitted.data()) / points.n);

@@ -16,6 +16,7 @@ namespace global {
 struct Global {
   Layout L;
   FitFuncId id = kLine;
+  const Formula *formula = nullptr;  // a typed formula, then the model (id kFormulaId)
   std::vector<FitProblem> curves;  // each curve's points and held values
   std::vector<double> slots;       // C x P: each curve's start values
   std::vector<double> zeros;       // the x2 of curves without one

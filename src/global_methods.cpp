@@ -47,14 +47,14 @@ bool tavrin_pass(const Global &g, const double *theta, Normal &normal, double *s
     }
     for (int i = 0; i < points.n; ++i) {
       const double x = points.x[i], x2 = points.x2[i];
-      const double f0 = model_value(g.id, x, x2, model);
+      const double f0 = problem_value(g.curves[c], x, x2, model);
       const double r = points.residual(i, f0);
       sum += r * r;
       for (int j = 0; j < L.free.count; ++j) {
         const int k = L.free.slot[j];
         const double at = model[k];
         model[k] = stepped[j];
-        const double f1 = model_value(g.id, x, x2, model);
+        const double f1 = problem_value(g.curves[c], x, x2, model);
         model[k] = at;
         d[j] = points.weighted(i, (f1 - f0) / step[j]);
       }
@@ -163,7 +163,7 @@ void global_function(double *p, double *hx, int m, int n, void *adata) {
       }
       double model[kMaxParms];
       g.parameters(c, p, model);
-      if (!model_values(g.id, points, model, out)) {
+      if (!model_values(g.id, g.formula, points, model, out)) {
         call.undefined = true;
         break;
       }
@@ -232,7 +232,9 @@ void ceres_global(const Global &g, double *theta, MethodOutput &out) {
                                  g.bounded ? g.box.kind : nullptr,
                                  g.bounded ? g.box.lower : nullptr,
                                  g.bounded ? g.box.upper : nullptr,
-                                 theta};
+                                 theta,
+                                 g.formula ? g.formula->code.data() : nullptr,
+                                 g.formula ? static_cast<int>(g.formula->code.size()) : 0};
   ceres_global_fit(in, out);
 }
 

@@ -25,7 +25,7 @@ std::vector<bool> shared_slots(const tavfit::Model &model) {
     if (found == model.parameters.end()) {
       std::string names;
       for (const std::string &p : model.parameters) names += (names.empty() ? "" : ", ") + p;
-      fatal_fmt("-share: %s has no parameter '%s'; its parameters are %s.", model.keyword.c_str(),
+      fatal_fmt("-share: %s has no parameter '%s'; its parameters are %s.", model_name().c_str(),
                 name.c_str(), names.c_str());
     }
     shared[found - model.parameters.begin()] = true;
@@ -42,7 +42,8 @@ std::string summary(const GlobalRun &run, bool weighted) {
   for (size_t k = 0; k < model.parameters.size(); ++k)
     if (run.problem.shared[k]) names += (names.empty() ? "" : ", ") + model.parameters[k];
   std::string text = format_msg("Global fit of %zu curves, %s with %s, shared: %s.\n",
-                                run.curves.size(), model.keyword.c_str(),
+                                run.curves.size(),
+                                fitFunc == kFormulaFunc ? model.formula.c_str() : model.keyword.c_str(),
                                 method_name(fitMethod), names.c_str());
   const tavfit::FitResult &first = r.curves[0];
   for (size_t k = 0; k < model.parameters.size(); ++k) {
@@ -75,7 +76,7 @@ int run_global() {
   numParms = fitParmNum[fitFunc];
   GlobalRun run;
   tavfit::GlobalProblem &problem = run.problem;
-  problem.model = builtin_model(fitFunc);
+  problem.model = run_model();
   problem.shared = shared_slots(problem.model);
   for (int k = 0; k < numParms; ++k) problem.held.push_back(holdConstFlag[k] == 1);
   if (boundsGiven != 0) {

@@ -94,11 +94,13 @@ std::string pad(std::string text, size_t width) {
 std::string help_text() {
   std::string out =
       "Usage: tavfit -fit KEYWORD -d FILE [-parms LIST] [OPTION]...\n"
+      "  or:  tavfit -model FORMULA -d FILE -parms LIST [OPTION]...\n"
       "  or:  tavfit -batch TABLE -columns curve=COL,x=COL,y=COL -fit KEYWORD\n"
       "              -parms LIST -results FILE [OPTION]...\n"
-      "  or:  tavfit -list | -describe KEYWORD | -h | -version\n"
-      "Fit one built-in model to one curve of X Y (or X Y X2) points by least\n"
-      "squares, and write a verbose and a short report.\n"
+      "  or:  tavfit -list | -describe KEYWORD | -describe FORMULA | -h | -version\n"
+      "Fit one built-in model, or a formula typed on the command line, to one curve\n"
+      "of X Y (or X Y X2) points by least squares, and write a verbose and a short\n"
+      "report.\n"
       "\n"
       "Options:\n";
   // One line per option; aliases join the row they follow.
@@ -128,6 +130,16 @@ std::string help_text() {
       "  With -columns, a table of any length: fields separated by , ; tab or blanks,\n"
       "  a header row if its fields are not numbers; COL is a header name or a column\n"
       "  number (1, 2, ...).\n"
+      "\n"
+      "Formulas:\n"
+      "  tavfit -d t1.dat -model \"Mo*(1-W*exp(-x/T1))\" -parms 900:2:1 -ceres\n"
+      "  x and x2 are the data's X and X2; every other name is a parameter, in the\n"
+      "  order it first appears (the -parms order; at most 10).  + - * / ^ (2^3^2 is\n"
+      "  2^9, -x^2 is -(x^2)), parentheses, numbers, pi, e; exp log log10 sqrt abs\n"
+      "  sin cos tan asin acos atan sinh cosh tanh erf pow min max, and\n"
+      "  if(COND, A, B) with < <= > >= == != for piecewise models.  Every method,\n"
+      "  -batch and the reports take it as a built-in model; -ceres and the check\n"
+      "  differentiate it exactly.  -describe FORMULA shows how it was read.\n"
       "\n"
       "Many curves:\n"
       "  tavfit -batch plate.csv -columns curve=well,x=time,y=signal -fit T1_RELAX\n"
@@ -218,3 +230,20 @@ void print_version() {
 void print_list() { print_and_exit(list_text()); }
 
 void print_description(int id) { print_and_exit(description_text(id)); }
+
+std::string formula_description_text(const tavfit::Model &model) {
+  std::string out = "Formula: " + model.label + "\n\n";
+  out += "Read as:\n";
+  append_formula(out, model.description);
+  out += model.uses_x2 ? "\nData columns, three per line: X Y X2\n"
+                       : "\nData columns, two per line: X Y (this formula does not use X2)\n";
+  if (!model.uses_x) out += "This formula does not use X: it fits one value to every point.\n";
+  out += "\nParameters, in -parms order:";
+  for (const std::string &name : model.parameters) out += " " + name;
+  out += "\n";
+  return out;
+}
+
+void print_formula_description(const tavfit::Model &model) {
+  print_and_exit(formula_description_text(model));
+}

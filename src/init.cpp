@@ -1,12 +1,85 @@
 // The fit-function catalogue and the set-up of a run.
 #include "program.h"
 
+#include "methods.h"
+
 #include <algorithm>
 #include <iterator>
 
+namespace {
+
+// The catalogue row of the typed formula, and the texts it points into.
+CatalogueEntry formulaEntry;
+std::vector<std::string> formulaLabels;
+
+void set_formula_entry() {
+  const tavfit::Model &m = typedModel;
+  formulaLabels.clear();
+  for (const std::string &name : m.parameters) {
+    // As the built-in labels: the name padded with '.' to nine characters.
+    std::string label = name;
+    if (label.size() < 9) label.append(9 - label.size(), '.');
+    formulaLabels.push_back(label + ":");
+  }
+  formulaEntry = CatalogueEntry();
+  formulaEntry.keyword = "";
+  formulaEntry.label = m.label.c_str();
+  formulaEntry.note = m.description.c_str();
+  formulaEntry.parmNum = static_cast<int>(m.parameters.size());
+  for (int k = 0; k < formulaEntry.parmNum; ++k) {
+    formulaEntry.parm[k].label = formulaLabels[k].c_str();
+    formulaEntry.parm[k].meaning = "";
+    formulaEntry.parm[k].unit = "";
+    formulaEntry.parm[k].start = "";
+  }
+  formulaEntry.formula = m.formula.c_str();
+  formulaEntry.x = {nullptr, nullptr};
+  formulaEntry.y = {nullptr, nullptr};
+  formulaEntry.x2 = {m.uses_x2 ? "X2" : nullptr, nullptr};
+  formulaEntry.held = "";
+  formulaEntry.start = "";
+}
+
+}  // namespace
+
 int get_fit_func(const char *word) { return catalogue_id(word); }
 
+tavfit::Model run_model() {
+  return fitFunc == kFormulaFunc ? typedModel : builtin_model(fitFunc);
+}
+
+const CatalogueEntry &run_entry() {
+  return fitFunc == kFormulaFunc ? formulaEntry : catalogue_entry(fitFunc);
+}
+
+std::string model_name() {
+  return fitFunc == kFormulaFunc ? "The formula" : catalogue_entry(fitFunc).keyword;
+}
+
+std::string formula_fault_text(const std::string &formula, const tavfit::FormulaError &fault) {
+  // The caret's line keeps the formula's tabs, so that it lines up.
+  std::string under;
+  for (int k = 0; k < fault.column && k < static_cast<int>(formula.size()); ++k)
+    under += formula[k] == '\t' ? '\t' : ' ';
+  return fault.message + ":\n   " + formula + "\n   " + under + "^";
+}
+
+void read_formula(const char *text) {
+  tavfit::FormulaError fault;
+  tavfit::Model model = tavfit::parse_model(text, &fault);
+  if (model.program == nullptr) fatal(formula_fault_text(text, fault));
+  typedModel = std::move(model);
+}
+
 void fill_catalogue() {
+  if (typedModel.program != nullptr) {
+    set_formula_entry();
+    fitLabel[kFormulaFunc] = formulaEntry.label;
+    fitNote[kFormulaFunc] = formulaEntry.note;
+    fitParmNum[kFormulaFunc] = formulaEntry.parmNum;
+    for (int k = 0; k < formulaEntry.parmNum; ++k)
+      fitParmStr[kFormulaFunc][k] = formulaEntry.parm[k].label;
+  }
   for (int id = 0; id < kNumFitFuncs; ++id) {
     const CatalogueEntry &entry = catalogue_entry(id);
     fitLabel[id] = entry.label;
@@ -25,7 +98,7 @@ void init_vars() {
   numParms = fitParmNum[fitFunc];
   // The reader has already warned when the file cannot be opened.
   bool hasX2 = false;
-  const CatalogueEntry &model = catalogue_entry(fitFunc);
+  const CatalogueEntry &model = run_entry();
   const bool withSigma = sigmaMode != kSigmaNone;
   if (tableColumns.x.given()) {
     TableData table;
@@ -59,5 +132,5 @@ void init_vars() {
   // Without X2 the model would see X2 = 0 at every point, and the fit fail
   // for a reason that hides this one.
   if (model.x2.meaning != nullptr && !hasX2)
-    fatal_fmt("%s needs X Y X2 lines; the data file has X Y lines.", model.keyword);
+    fatal_fmt("%s needs X Y X2 lines; the data file has X Y lines.", model_name().c_str());
 }

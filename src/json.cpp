@@ -51,6 +51,12 @@ Json head(const char *status) {
   if (fitFunc >= 0 && fitFunc < kNumFitFuncs) {
     const CatalogueEntry &model = catalogue_entry(fitFunc);
     doc["model"] = {{"keyword", model.keyword}, {"label", model.label}, {"formula", model.formula}};
+  } else if (fitFunc == kFormulaFunc) {
+    // A typed formula has no keyword; its label is the formula as typed.
+    doc["model"] = {{"keyword", nullptr},
+                    {"label", typedModel.label},
+                    {"formula", typedModel.formula},
+                    {"read_as", typedModel.description}};
   } else {
     doc["model"] = nullptr;
   }

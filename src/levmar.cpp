@@ -79,7 +79,7 @@ void do_function(double *p, double *hx, int /*m*/, int n, void *adata) {
   double full[kMaxParms];
   expand_free(problem.numParms, problem.hold, problem.start, p, full);
   to_model(problem.bounds, problem.numParms, full);
-  if (!call.undefined && model_values(problem.id, problem.points, full, hx)) {
+  if (!call.undefined && model_values(problem.id, problem.formula, problem.points, full, hx)) {
     if (const double *sigma = problem.points.sigma)
       for (int i = 0; i < n; ++i) hx[i] /= sigma[i];
     return;

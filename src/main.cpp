@@ -139,6 +139,7 @@ const OptionInfo kOptions[] = {
     {"-d", "FILE", "the curve data file (format below)"},
     {"-columns", "COLUMNS", "-d is a table (CSV): x=COL,y=COL[,x2=COL][,sigma=COL]"},
     {"-fit", "KEYWORD", "the model to fit; -list shows the keywords"},
+    {"-model", "FORMULA", "fit a formula of x (and x2) instead: \"A*exp(-x/tau) + C\""},
     {"-parms", "LIST", "start values in parameter order, as 900:=2:1 (=v holds)"},
     {"-o", "FILE", "verbose report to FILE, not to standard output"},
     {"-short", "FILE", "short report to FILE, not to standard output"},
@@ -205,9 +206,15 @@ void answer_information_word(int argc, char **argv) {
     if (is("-list")) print_list();
     if (is("-describe")) {
       if (i + 1 >= argc) fatal_fmt("Missing value for option '%s'.", word);
-      const int id = get_fit_func(argv[i + 1]);
-      if (id < 0) fatal("Unable to determine the Fitting function to use.");
-      print_description(id);
+      const char *value = argv[i + 1];
+      const int id = get_fit_func(value);
+      if (id >= 0) print_description(id);
+      // A word of letters alone is a keyword that is not one, not a formula.
+      if (value[std::strspn(value, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_")] ==
+          '\0')
+        fatal("Unable to determine the Fitting function to use.");
+      read_formula(value);
+      print_formula_description(typedModel);
     }
     if (option->value != nullptr) ++i;
   }
@@ -333,8 +340,8 @@ void check_batch_options(int argc, char **argv) {
                       (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode));
   if (!results_format(resultsFname, &format) && !device)
     fatal_fmt("The results file '%s' must end in .tsv, .csv or .jsonl.", resultsFname.c_str());
-  if (catalogue_entry(fitFunc).x2.meaning != nullptr && !tableColumns.x2.given())
-    fatal_fmt("%s needs an x2 column: add x2=COL to -columns.", catalogue_entry(fitFunc).keyword);
+  if (run_entry().x2.meaning != nullptr && !tableColumns.x2.given())
+    fatal_fmt("%s needs an x2 column: add x2=COL to -columns.", model_name().c_str());
 }
 
 }  // namespace
@@ -410,6 +417,9 @@ int get_args(int argc, char **argv) {
       test_open(plotFname);
     } else if (is("-fit")) {
       fitFunc = get_fit_func(value);
+    } else if (is("-model")) {
+      read_formula(value);
+      fitFunc = kFormulaFunc;
     } else if (is("-itmax")) {
       maxIt = read_int(value);
     } else if (is("-parms")) {
@@ -443,6 +453,10 @@ int get_args(int argc, char **argv) {
     fatal_fmt("%s needs a sigma column: add sigma=COL to -columns.",
               sigmaMode == kSigmaAbsolute ? "-sigma-absolute" : "-sigma");
   if (fitFunc < 0) fatal("Unable to determine the Fitting function to use.");
+  if (fitFunc == kFormulaFunc && !typedModel.uses_x)
+    show_msg(kWarning, format_msg("The formula does not use x: it fits one value to every point.\n   %s",
+                                  typedModel.label.c_str())
+                           .c_str());
   fill_catalogue();
   refresh_pending_json();
   check_batch_options(argc, argv);

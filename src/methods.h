@@ -84,6 +84,10 @@ std::string malformed(const Problem &problem);
 // The bounds of the free parameters (hold flags per parameter) into box, any
 // set when there is one; "" when they are sound, else why not.
 std::string take_bounds(const Problem &problem, const int *hold, Bounds *box, bool *any);
+// A formula that gives no number at the start values cannot be fitted: said
+// before any method runs, at its first such point; "" for a formula that
+// does, and for a built-in model.
+std::string formula_start_fault(const FitProblem &fp);
 }  // namespace tavfit
 
 // The check of a fitted answer (slots, with the SDs reported per slot)

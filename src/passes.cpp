@@ -2,6 +2,7 @@
 // once per model: with the model fixed at compile time its formula is inlined
 // into the loop (flatten), instead of a call and a dispatch over every model
 // for each point.
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -58,12 +59,38 @@ constexpr std::array<ValuesFn, kFitFuncCount> kValues =
 constexpr std::array<ValuesFn, kFitFuncCount> kSums =
     sums_table(std::make_index_sequence<kFitFuncCount>());
 
+// The sum of squares of a typed formula, in the order the built-in passes
+// add it up.
+double formula_sum(const tavfit::Formula &formula, const Points &points, const double *p) {
+  double sum = 0;
+  double f[kFormulaBlock];
+  for (int base = 0; base < points.n; base += kFormulaBlock) {
+    const int n = std::min(kFormulaBlock, points.n - base);
+    formula_block(formula, points.x + base, points.x2 + base, n, p, f);
+    for (int k = 0; k < n; ++k) {
+      const double r = points.residual(base + k, f[k]);
+      sum = sum + r * r;
+    }
+  }
+  return sum;
+}
+
 }  // namespace
 
-bool model_values(FitFuncId id, const Points &points, const double *p, double *out) {
+bool model_values(FitFuncId id, const tavfit::Formula *formula, const Points &points,
+                  const double *p, double *out) {
+  if (formula != nullptr) {
+    formula_values(*formula, points.x, points.x2, points.n, p, out);
+    return true;
+  }
   return kValues[id](points, p, out);
 }
 
-bool sum_of_squares(FitFuncId id, const Points &points, const double *p, double *sum) {
+bool sum_of_squares(FitFuncId id, const tavfit::Formula *formula, const Points &points,
+                    const double *p, double *sum) {
+  if (formula != nullptr) {
+    *sum = formula_sum(*formula, points, p);
+    return true;
+  }
   return kSums[id](points, p, sum);
 }

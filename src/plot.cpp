@@ -172,12 +172,13 @@ std::string terminal_part(const std::string &path, PlotForm form, int wide = 1, 
 // The whole script.  The drawing part is the same for every form; only the
 // terminal differs, and the .gp script names the others in comments.
 std::string plot_script(const std::string &path, PlotForm form) {
-  const CatalogueEntry &model = catalogue_entry(fitFunc);
+  const CatalogueEntry &model = run_entry();
   const int P = fitParmNum[fitFunc];
   const bool usesX2 = model.x2.meaning != nullptr;
   std::string s;
   s += format_msg("# tavfit %s: %s (%s) fitted to %s with %s\n", kTavfitVersion, model.label,
-                  model.keyword, literal(dataFname).c_str(), method_name(fitMethod));
+                  fitFunc == kFormulaFunc ? "formula" : model.keyword,
+                  literal(dataFname).c_str(), method_name(fitMethod));
   s += terminal_part(path, form);
   s += "set encoding utf8\n";
   s += "set termoption noenhanced\n\n";
@@ -467,14 +468,15 @@ std::string fitted_line(const tavfit::Model &model, const tavfit::Curve &curve,
 std::string global_plot_script(const std::string &path, PlotForm form, const GlobalRun &run) {
   const tavfit::GlobalProblem &problem = run.problem;
   const tavfit::Model &model = problem.model;
-  const CatalogueEntry &entry = catalogue_entry(model.id);
+  const CatalogueEntry &entry = run_entry();
   const size_t C = run.curves.size();
   const bool onePanel = C <= kMaxOnePanel;
   const int columns = onePanel ? 1 : static_cast<int>(std::ceil(std::sqrt(static_cast<double>(C))));
   const int rows = onePanel ? 1 : static_cast<int>((C + columns - 1) / columns);
   const int wide = std::max(1, columns / 5), high = std::max(1, rows / 4);
   std::string s = format_msg("# tavfit %s: %s (%s) fitted globally to %s with %s\n",
-                             kTavfitVersion, model.label.c_str(), model.keyword.c_str(),
+                             kTavfitVersion, model.label.c_str(),
+                             fitFunc == kFormulaFunc ? "formula" : model.keyword.c_str(),
                              literal(batchFname).c_str(), method_name(fitMethod));
   s += terminal_part(path, form, wide, high);
   s += "set encoding utf8\nset termoption noenhanced\n\n";

@@ -10,6 +10,7 @@
 
 #include <cmath>
 
+#include "formula.h"
 #include "models.h"
 
 // Parameter slots of a model.
@@ -148,7 +149,20 @@ struct FitProblem {
   bool absoluteSigma = false;
   // Bounds on free slots, whose values then hold q (see Bounds); nullptr: none.
   const Bounds *bounds = nullptr;
+  // A typed formula, which is then the model (id is kFormulaId); nullptr: the
+  // built-in model id.  Every pass goes through model_values, sum_of_squares
+  // or problem_value, which look here first.
+  const tavfit::Formula *formula = nullptr;
 };
+
+// The id of a problem whose model is a typed formula: no built-in model.
+constexpr FitFuncId kFormulaId = kFitFuncCount;
+
+// The model of fp at (x, x2) with the parameters p, on any number type.
+template <typename Real>
+inline Real problem_value(const FitProblem &fp, double x, double x2, const Real *p) {
+  return fp.formula != nullptr ? formula_value(*fp.formula, x, x2, p) : model_value(fp.id, x, x2, p);
+}
 
 // False where the model is not defined at p: the excluded region of XY2.
 inline bool model_defined(FitFuncId id, const double *p) {
@@ -156,7 +170,17 @@ inline bool model_defined(FitFuncId id, const double *p) {
 }
 
 // Model values at every point, and the sum of squared residuals, with the
-// model's formula inlined into the loop (one instantiation per model).  Both
+// model's formula inlined into the loop (one instantiation per model), or
+// the typed formula (when not nullptr) a block of points at a time.  Both
 // return false, with nothing written, where the model is not defined at p.
-bool model_values(FitFuncId id, const Points &points, const double *p, double *out);
-bool sum_of_squares(FitFuncId id, const Points &points, const double *p, double *sum);
+bool model_values(FitFuncId id, const tavfit::Formula *formula, const Points &points,
+                  const double *p, double *out);
+bool sum_of_squares(FitFuncId id, const tavfit::Formula *formula, const Points &points,
+                    const double *p, double *sum);
+// The same for a built-in model.
+inline bool model_values(FitFuncId id, const Points &points, const double *p, double *out) {
+  return model_values(id, nullptr, points, p, out);
+}
+inline bool sum_of_squares(FitFuncId id, const Points &points, const double *p, double *sum) {
+  return sum_of_squares(id, nullptr, points, p, sum);
+}

@@ -28,6 +28,9 @@ constexpr int kMinData = 2;
 constexpr int kCatalogueSlots = 50; // catalogue slots; ids 0..kNumFitFuncs-1 are used
 constexpr int kNumFitFuncs = 35;
 constexpr int kUnsetMarker = INT_MIN;  // numData before the data file is loaded
+// fitFunc of a formula typed with -model: the catalogue slot after the
+// built-in models, filled from the formula.
+constexpr int kFormulaFunc = kNumFitFuncs;
 
 // Fitting methods (fitMethod).
 constexpr int kMethodLevmar = 0;
@@ -49,7 +52,8 @@ constexpr int kNote = 2;
 // the options their start values before it reads the command line.
 
 // Options and files (command line).
-extern int fitFunc;       // fit-function id 0..34, -1 = none chosen
+extern int fitFunc;       // fit-function id 0..34, kFormulaFunc (-model), -1 = none chosen
+extern tavfit::Model typedModel;  // -model: the formula as parsed (no program without)
 extern int fitMethod;     // kMethodLevmar, kMethodTavrin or kMethodCeres
 extern int maxIt;         // iteration limit handed to the fitting method
 extern int debugLevel;    // set by -debug; nothing depends on it
@@ -193,11 +197,13 @@ const OptionInfo &option_at(int index);
 [[noreturn]] void print_version();             // -version, --version
 [[noreturn]] void print_list();                // -list
 [[noreturn]] void print_description(int id);   // -describe KEYWORD
+[[noreturn]] void print_formula_description(const tavfit::Model &model);  // -describe "EXPR"
 
 // The texts behind them, for tests and for the manual page.
 std::string help_text();
 std::string list_text();
 std::string description_text(int id);
+std::string formula_description_text(const tavfit::Model &model);
 
 // ---------------------------------------------------------------------------
 // init: catalogue and run set-up.
@@ -205,8 +211,24 @@ std::string description_text(int id);
 // Id of the fit-function keyword equal to word (exact, case-sensitive), or -1.
 int get_fit_func(const char *word);
 
-// Fills the catalogue arrays (fitLabel, fitNote, fitParmNum, fitParmStr).
+// Fills the catalogue arrays (fitLabel, fitNote, fitParmNum, fitParmStr),
+// slot kFormulaFunc from typedModel.
 void fill_catalogue();
+
+// The run's model: the built-in one, or the typed formula; and its catalogue
+// row (for a formula: its label, parameter labels and whether it uses X2,
+// with neither meanings nor units).
+tavfit::Model run_model();
+const CatalogueEntry &run_entry();
+// "T1_RELAX", or "The formula": the model as messages name it.
+std::string model_name();
+
+// Reads a -model formula into typedModel; a formula that cannot be parsed is
+// fatal, shown with a caret under the place.  Warns when it does not use x.
+void read_formula(const char *text);
+// A fault of a formula: the message, then the formula with a caret under
+// the column.
+std::string formula_fault_text(const std::string &formula, const tavfit::FormulaError &fault);
 
 // The parameter name of a report label: "Vo(1)....:" gives "Vo(1)".
 std::string parm_name(const char *label);

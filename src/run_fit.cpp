@@ -155,7 +155,7 @@ int method_code(tavfit::Method method) {
 
 tavfit::Problem run_problem() {
   // One model made, not the catalogue's 35: a one-curve run has no use for them.
-  tavfit::Problem problem = {builtin_model(fitFunc), {}, {}, {}};
+  tavfit::Problem problem = {run_model(), {}, {}, {}};
   // Every method sees the X2 the data reader stored, 0.0 on lines without
   // a third number, also for a file of two data columns.
   problem.curve.x = xData;
@@ -184,11 +184,16 @@ int do_ceres() { return run_method(kMethodCeres, fitParms, fitStdDev); }
 void set_results() {
   // The X2 the fit used: 0.0 on lines without a third number, the stored
   // third number on four-field lines, whose file counts two data columns.
-  if (!model_values(static_cast<FitFuncId>(fitFunc), run_points(), fitParms, fxData.data()))
-    fatal(kXy2ExcludedText);
+  const tavfit::Formula *formula = fitFunc == kFormulaFunc ? typedModel.program.get() : nullptr;
+  const FitFuncId id = formula != nullptr ? kFormulaId : static_cast<FitFuncId>(fitFunc);
+  if (!model_values(id, formula, run_points(), fitParms, fxData.data())) fatal(kXy2ExcludedText);
 }
 
 int fnf(int id, double *out, double x, double x2, const double *p) {
+  if (id == kFormulaFunc && typedModel.program != nullptr) {
+    *out = formula_value(*typedModel.program, x, x2, p);
+    return 0;
+  }
   if (!valid_fit_func(id)) fatal("Undefined Fit Function");
   if (!model_defined(static_cast<FitFuncId>(id), p)) fatal(kXy2ExcludedText);
   *out = model_value(static_cast<FitFuncId>(id), x, x2, p);

@@ -102,6 +102,53 @@ template <FitFuncId kId>
   return true;
 }
 
+// The derivative pass of a typed formula: the same sums, in the same order,
+// from the model values of a block of points at a time, at p and at each
+// free parameter's forward step.
+bool formula_derivative_pass(TavrinState &st, double *p) {
+  const FitProblem &problem = *st.problem;
+  const tavfit::Formula &formula = *problem.formula;
+  const Points &points = problem.points;
+  const FreeSlots &freeSlots = problem.free;
+  const int m = st.changeParmsNum;
+  double model[kMaxParms], stepped[kMaxParms], step[kMaxParms];
+  std::copy(p, p + problem.numParms, model);
+  to_model(problem.bounds, problem.numParms, model);
+  for (int i = 0; i < m; ++i) {
+    const int j = freeSlots.slot[i];
+    const double up = p[j] * 1.02 + 1e-9;
+    stepped[i] = problem.bounds == nullptr ? up : problem.bounds->value(j, up);
+    step[i] = p[j] * 0.02 + 1e-9;
+  }
+  double f0[kFormulaBlock], f1[kMaxParms][kFormulaBlock], d[kMaxParms];
+  for (int base = 0; base < points.n; base += kFormulaBlock) {
+    const int n = std::min(kFormulaBlock, points.n - base);
+    const double *x = points.x + base, *x2 = points.x2 + base;
+    formula_block(formula, x, x2, n, model, f0);
+    for (int i = 0; i < m; ++i) {
+      const int j = freeSlots.slot[i];
+      const double at = model[j];
+      model[j] = stepped[i];
+      formula_block(formula, x, x2, n, model, f1[i]);
+      model[j] = at;
+    }
+    for (int b = 0; b < n; ++b) {
+      const int k = base + b;
+      const double r = points.residual(k, f0[b]);
+      st.s0 = st.s0 + r * r;
+      for (int i = 0; i < m; ++i) {
+        d[i] = points.weighted(k, (f1[i][b] - f0[b]) / step[i]);
+        st.cVec[i] = st.cVec[i] + r * d[i];
+        for (int l = 0; l <= i; ++l) {
+          st.mMat[i][l] = st.mMat[i][l] + d[i] * d[l];
+          st.mMat[l][i] = st.mMat[i][l];
+        }
+      }
+    }
+  }
+  return true;
+}
+
 using DerivativePassFn = bool (*)(TavrinState &, double *);
 
 template <std::size_t... kIds>
@@ -139,7 +186,8 @@ bool calc_rmse(TavrinState &st, const double *p, double *result) {
   std::copy(p, p + problem.numParms, model);
   to_model(problem.bounds, problem.numParms, model);
   double sum;
-  if (!sum_of_squares(problem.id, problem.points, model, &sum)) return undefined(st);
+  if (!sum_of_squares(problem.id, problem.formula, problem.points, model, &sum))
+    return undefined(st);
   *result = std::sqrt(sum / problem.points.n);
   return true;
 }
@@ -150,6 +198,7 @@ bool calc_deriv(TavrinState &st, double *p) {
     st.cVec[i] = 0;
     for (int l = 0; l < m; ++l) st.mMat[i][l] = 0;
   }
+  if (st.problem->formula != nullptr) return formula_derivative_pass(st, p);
   return kDerivativePasses[st.problem->id](st, p) || undefined(st);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 int fitFunc;
+tavfit::Model typedModel;
 int fitMethod;
 int maxIt;
 int debugLevel;

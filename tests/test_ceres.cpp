@@ -113,15 +113,15 @@ TEST(CeresModule, RefusesProblemsOutsideItsContract) {
     CeresFitProblem problem;
     const char *message;
   } const kCases[] = {
-      {{-1, 2, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "Undefined Fit Function"},
-      {{kNumFitFuncs, 2, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "Undefined Fit Function"},
-      {{kLine, -1, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "invalid problem"},
-      {{kLine, kMaxParms + 1, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "invalid problem"},
-      {{kLine, 2, free, slots, 0, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "invalid problem"},
-      {{kLine, 2, free, slots, 3, x, y, x2, -1, nullptr, 0, nullptr, nullptr, nullptr}, "invalid problem"},
-      {{kLine, 2, held, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "no free parameter"},
-      {{kLine, 2, free, slots, 1, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "Fewer data points than free parameters"},
-      {{kLine, 2, free, nanStart, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr}, "non-finite start value"},
+      {{-1, 2, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "Undefined Fit Function"},
+      {{kNumFitFuncs, 2, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "Undefined Fit Function"},
+      {{kLine, -1, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "invalid problem"},
+      {{kLine, kMaxParms + 1, free, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "invalid problem"},
+      {{kLine, 2, free, slots, 0, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "invalid problem"},
+      {{kLine, 2, free, slots, 3, x, y, x2, -1, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "invalid problem"},
+      {{kLine, 2, held, slots, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "no free parameter"},
+      {{kLine, 2, free, slots, 1, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "Fewer data points than free parameters"},
+      {{kLine, 2, free, nanStart, 3, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0}, "non-finite start value"},
   };
   for (const Case &c : kCases) {
     CeresFitResult result;
@@ -130,7 +130,7 @@ TEST(CeresModule, RefusesProblemsOutsideItsContract) {
     EXPECT_STREQ(result.message, c.message);
   }
   // One point for one free parameter is enough.
-  const CeresFitProblem exact = {kLine, 2, oneFree, slots, 1, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr};
+  const CeresFitProblem exact = {kLine, 2, oneFree, slots, 1, x, y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0};
   CeresFitResult result;
   EXPECT_NE(tavfit_ceres_fit(&exact, &result), kCeresBadProblem) << result.message;
 }
@@ -150,7 +150,7 @@ TEST(CeresModule, OverflowIsASolverFailure) {
        "The gradient is not a finite number at iteration 0."},
   };
   for (const Case &c : kCases) {
-    const CeresFitProblem problem = {kLine, 2, free, start, 3, c.x, c.y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr};
+    const CeresFitProblem problem = {kLine, 2, free, start, 3, c.x, c.y, x2, 50, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0};
     CeresFitResult result;
     EXPECT_EQ(tavfit_ceres_fit(&problem, &result), kCeresSolverFailure) << c.message;
     EXPECT_STREQ(result.message, c.message);

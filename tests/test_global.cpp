@@ -252,6 +252,33 @@ TEST(Global, ACurveThatCannotBeFittedAloneIsFittedGlobally) {
   }
 }
 
+// XY1 typed as a formula (Kd first, then S): the same global fit.
+TEST(Global, ATypedModelIsFittedGloballyAsTheBuiltInOne) {
+  const tavfit::GlobalProblem builtin = titrations("csp_5.csv");
+  tavfit::GlobalProblem typed = builtin;
+  typed.model = tavfit::parse_model("(x + x2 + Kd - sqrt((x + x2 + Kd)^2 - 4*x*x2)) * S / (2*x2)");
+  ASSERT_EQ(typed.model.parameters, (std::vector<std::string>{"Kd", "S"}));
+  typed.shared = {true, false};
+  for (auto &start : typed.start) start = {start[1], start[0]};
+  for (Method method : {Method::Tavrin, Method::Levmar, Method::Ceres}) {
+    if (method == Method::Ceres && !TAVFIT_HAVE_CERES) continue;
+    const tavfit::GlobalResult a = tavfit::fit_global(builtin, method);
+    const tavfit::GlobalResult b = tavfit::fit_global(typed, method);
+    ASSERT_TRUE(b.ok) << b.message;
+    // Each method as near the minimum as it stops (see above); Ceres at it.
+    const double tolerance = method == Method::Ceres ? 1e-9 : 1e-4;
+    for (size_t c = 0; c < a.curves.size(); ++c) {
+      expect_near_relative(b.curves[c].value[0], a.curves[c].value[1], tolerance, "Kd");
+      expect_near_relative(b.curves[c].value[1], a.curves[c].value[0], tolerance, "S");
+      expect_near_relative(b.curves[c].sd[1], a.curves[c].sd[0], tolerance, "S sd");
+    }
+  }
+  // A Kd of -7e-5 puts a negative number under the square root at point 2.
+  typed.start[0][0] = -7e-5;
+  EXPECT_EQ(tavfit::fit_global(typed).message,
+            "Curve 1: At point 2 (x = 2e-05, x2 = 5e-05): the formula gives NaN at the start values.");
+}
+
 TEST(Global, MalformedProblemsAreRefused) {
   tavfit::GlobalProblem problem = titrations("csp_5.csv");
   problem.shared = {false, false};

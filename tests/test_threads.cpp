@@ -105,6 +105,11 @@ std::vector<Case> all_cases() {
   for (const Range &range : kRanges)
     for (const auto &m : methods)
       cases.push_back({make_problem(range), m.method, std::string(range.keyword) + " " + m.name});
+  // A typed formula: one parsed program, which every copy of the model
+  // shares, evaluated on every thread at once.
+  tavfit::Problem typed = make_problem(kRanges[kT1Relax]);
+  typed.model = tavfit::parse_model("Mo*(1-W*exp(-x/T1))");
+  for (const auto &m : methods) cases.push_back({typed, m.method, std::string("formula ") + m.name});
   return cases;
 }
 

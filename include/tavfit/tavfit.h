@@ -18,28 +18,59 @@
 // program's JSON file.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace tavfit {
 
-// One of the built-in models.  Values of this type come from find_model() or
-// models(); the fields describe the model for reports and user interfaces.
+class Formula;  // a typed formula as parsed; its parts are the library's own
+
+// A model: one of the built-in ones, from find_model() or models(), or a
+// formula typed at run time, from parse_model().  The fields describe the
+// model for reports and user interfaces.
 struct Model {
-  std::string keyword;                  // "T1_RELAX", as -fit takes it
-  std::string label;                    // "T1 Relaxation"
+  std::string keyword;                  // "T1_RELAX", as -fit takes it; empty for a formula
+  std::string label;                    // "T1 Relaxation"; a formula as typed
   std::string description;              // one line, as the verbose report shows it
   std::string formula;                  // what is computed, lines separated by '\n'
   std::vector<std::string> parameters;  // parameter names, in start-value order
   bool uses_x2 = false;                 // the model needs a second abscissa X2
-  int id = -1;                          // the built-in model's number, 0 to 34
+  int id = -1;                          // the built-in model's number, 0 to 34; -1 for a formula
+  bool uses_x = true;                   // false for a formula without x
+  // A formula's parsed form, which the fit evaluates; null for a built-in
+  // model.  Shared, never changed: copies of a Model share it.
+  std::shared_ptr<const Formula> program;
 };
 
 // The built-in model with this keyword (exact and case-sensitive), or nullptr.
 const Model *find_model(const std::string &keyword);
 // All built-in models, in the order -list shows them.
 const std::vector<Model> &models();
+
+// The most parameters a model can have.
+constexpr int kMaxParameters = 10;
+
+// Why parse_model refused a formula: the message, and the column (from 0,
+// in bytes of the text) it points at.
+struct FormulaError {
+  std::string message;
+  int column = 0;
+};
+
+// A model from a formula typed at run time, "A*exp(-(x/tau)^beta) + C":
+// variables x and x2; every other name that is no function or constant is a
+// parameter, in order of first appearance; + - * / ^ (right-associative),
+// unary minus, parentheses, numbers as C's strtod reads them, the constants
+// pi and e, the functions exp log log10 sqrt abs sin cos tan asin acos atan
+// sinh cosh tanh erf pow min max, and if(cond, a, b) with the comparisons
+// < <= > >= == != (a where cond is not 0, else b).  Every method fits it
+// as a built-in model, -ceres and the check with exact derivatives.
+// A formula that cannot be parsed, or has no parameter or more than
+// kMaxParameters, gives a Model without a program (which fit() refuses),
+// and *error says why when error is not nullptr.
+Model parse_model(const std::string &formula, FormulaError *error = nullptr);
 
 // The measured points: y at x (and, for models of two variables, x2).  Any
 // number of points; x2 is either empty (0.0 for every point) or as long as x.
