@@ -83,7 +83,8 @@ class Normal {
   // One residual r of curve c with its derivatives d, one per free parameter.
   void add(int c, const double *d, double r) {
     const int s = L_->s, u = L_->u;
-    double *B = &B_[size_t(c) * s * u], *D = &D_[size_t(c) * u * u], *g = &gO_[size_t(c) * u];
+    double *B = B_.data() + size_t(c) * s * u, *D = D_.data() + size_t(c) * u * u;
+    double *g = gO_.data() + size_t(c) * u;
     for (int a = 0; a < s; ++a) {
       const double da = d[L_->sharedJ[a]];
       gS_[a] += da * r;
@@ -105,11 +106,11 @@ class Normal {
     std::vector<double> S(A_), work(size_t(u) * u);
     symmetric(s, S.data());
     for (int c = 0; c < L_->C; ++c) {
-      std::copy(&D_[size_t(c) * u * u], &D_[size_t(c) * u * u] + u * u, work.begin());
+      std::copy(D_.data() + size_t(c) * u * u, D_.data() + size_t(c) * u * u + u * u, work.begin());
       symmetric(u, work.data());
-      double *Dinv = &Dinv_[size_t(c) * u * u], *E = &E_[size_t(c) * s * u];
+      double *Dinv = Dinv_.data() + size_t(c) * u * u, *E = E_.data() + size_t(c) * s * u;
       if (u > 0 && !invert(u, work.data(), Dinv)) return c;
-      const double *B = &B_[size_t(c) * s * u];
+      const double *B = B_.data() + size_t(c) * s * u;
       for (int a = 0; a < s; ++a)
         for (int b = 0; b < u; ++b) {
           double sum = 0.0;
@@ -133,7 +134,7 @@ class Normal {
     std::vector<double> rhs(s);
     for (int a = 0; a < s; ++a) rhs[a] = -gS_[a];
     for (int c = 0; c < L_->C; ++c) {
-      const double *E = &E_[size_t(c) * s * u], *g = &gO_[size_t(c) * u];
+      const double *E = E_.data() + size_t(c) * s * u, *g = gO_.data() + size_t(c) * u;
       for (int a = 0; a < s; ++a)
         for (int b = 0; b < u; ++b) rhs[a] += E[a * u + b] * g[b];
     }
@@ -143,8 +144,8 @@ class Normal {
       delta[a] = sum;
     }
     for (int c = 0; c < L_->C; ++c) {
-      const double *B = &B_[size_t(c) * s * u], *Dinv = &Dinv_[size_t(c) * u * u],
-                   *g = &gO_[size_t(c) * u];
+      const double *B = B_.data() + size_t(c) * s * u, *Dinv = Dinv_.data() + size_t(c) * u * u,
+                   *g = gO_.data() + size_t(c) * u;
       double right[kMaxParms];
       for (int b = 0; b < u; ++b) {
         right[b] = -g[b];
@@ -163,7 +164,7 @@ class Normal {
   // D^-1 + E^T S^-1 E for the own.
   void curve_inverse(int c, double *cov) const {
     const int s = L_->s, u = L_->u, k = L_->free.count;
-    const double *E = &E_[size_t(c) * s * u], *Dinv = &Dinv_[size_t(c) * u * u];
+    const double *E = E_.data() + size_t(c) * s * u, *Dinv = Dinv_.data() + size_t(c) * u * u;
     auto sinv_e = [&](int a, int b) {
       double sum = 0.0;
       for (int t = 0; t < s; ++t) sum += Sinv_[a * s + t] * E[t * u + b];
@@ -207,7 +208,7 @@ class Normal {
     }
     const size_t c = (i - s) / u;
     const int b = static_cast<int>((i - s) % u);
-    double *D = &D_[c * u * u], *B = &B_[c * s * u];
+    double *D = D_.data() + c * u * u, *B = B_.data() + c * s * u;
     for (int t = 0; t < u; ++t) (t <= b ? D[b * u + t] : D[t * u + b]) = 0.0;
     D[b * u + b] = 1.0;
     for (int a = 0; a < s; ++a) B[a * u + b] = 0.0;
