@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   reset_options();
   try {
     get_args(static_cast<int>(words.size()), argv.data());
-    if (fitFunc < 0 || fitFunc >= kNumFitFuncs) __builtin_trap();
+    if (fitFunc < 0 || (fitFunc >= kNumFitFuncs && fitFunc != kFormulaFunc)) __builtin_trap();
     for (int i = 0; i < kMaxParms; ++i)
       if (holdConstFlag[i] != 0 && holdConstFlag[i] != 1) __builtin_trap();
   } catch (const fuzz::FatalUnwind &) {
