@@ -222,7 +222,9 @@ TEST(Formula, DualDerivativesOfEveryFunction) {
       "sin(a*x) + b", "cos(a*x) + b", "tan(a*x) + b", "asin(a*x) + b", "acos(a*x) + b",
       "atan(a*x) + b", "sinh(a*x) + b", "cosh(a*x) + b", "tanh(a*x) + b", "erf(a*x) + b",
       "a^b + x", "(a*x)^2.5 + b", "2^(a*x) + b", "(-a)^2 + b*x", "min(a, b*x)", "max(a, b*x)",
-      "if(a > x, a*b, b)", "a/(b - x)"};
+      "if(a > x, a*b, b)", "a/(b - x)",
+      // Below a value still pending, which a miscounted stack would lose.
+      "a*b - if(a > x, a*b, b)", "b*x - (a > x) * a", "b*x - min(a, x*b)"};
   const double x = 0.3, p[2] = {1.3, 0.7};
   for (const char *text : kTexts) {
     const tavfit::Model m = tavfit::parse_model(text);

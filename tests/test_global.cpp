@@ -115,6 +115,26 @@ TEST(Global, ThreeHundredTitrationsAgreeWithLmfit) {
 #endif
 }
 
+// The covariance of a curve's own parameter with the shared one, as lmfit's
+// correlation of Shift_R1 with Dconst gives it.
+TEST(Global, ACurvesCovarianceCouplesItsOwnAndTheSharedParameters) {
+  const tavfit::GlobalResult r = tavfit::fit_global(titrations("csp_5.csv"), Method::Levmar);
+  ASSERT_TRUE(r.ok) << r.message;
+  const tavfit::FitResult &c = r.curves[0];
+  ASSERT_EQ(c.free, (std::vector<int>{0, 1}));
+  EXPECT_EQ(c.covariance[1], c.covariance[2]);
+  expect_near_relative(c.covariance[1] / (c.sd[0] * c.sd[1]), 0.47940243238660735, 1e-4,
+                       "correlation");
+}
+
+// Tavrin's limit counts its updates, as a single fit's does.
+TEST(Global, TavrinStopsAtTheIterationLimit) {
+  const tavfit::GlobalResult r = tavfit::fit_global(titrations("csp_5.csv"), Method::Tavrin, {2});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.message, "Maximum iterations reached without convergence: 2.");
+  EXPECT_EQ(r.iterations, 2);
+}
+
 TEST(Global, BoundsOnASharedParameterThatDoNotHoldChangeNothing) {
   tavfit::GlobalProblem problem = titrations("csp_5.csv");
   problem.lower = {-INFINITY, 0.0};
