@@ -255,18 +255,25 @@ std::string formula_start_fault(const FitProblem &fp) {
   return "";
 }
 
-FitResult fit(const Problem &problem, Method method, const Options &options) {
-  FitResult result;
-  const Formula *formula = problem.model.program.get();
-  const int id = formula != nullptr ? kFormulaId : problem.model.id;
+int checked_model_id(const Model &model) {
+  const Formula *formula = model.program.get();
+  const int id = formula != nullptr ? kFormulaId : model.id;
   // The catalogue, or the parsed formula, decides what a model is: a Model
   // whose fields were changed by hand cannot make a method read beyond its
   // parameters.
   const size_t parameters = formula != nullptr  ? formula->parameters.size()
                             : valid_fit_func(id) ? catalogue_entry(id).parmNum
                                                  : 0;
-  if ((formula == nullptr && !valid_fit_func(id)) || problem.model.parameters.size() != parameters)
-    return failed(result, "Undefined Fit Function");
+  if ((formula == nullptr && !valid_fit_func(id)) || model.parameters.size() != parameters)
+    return -1;
+  return id;
+}
+
+FitResult fit(const Problem &problem, Method method, const Options &options) {
+  FitResult result;
+  const Formula *formula = problem.model.program.get();
+  const int id = checked_model_id(problem.model);
+  if (id < 0) return failed(result, "Undefined Fit Function");
   const std::string shape = malformed(problem);
   if (!shape.empty()) return failed(result, shape);
 

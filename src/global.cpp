@@ -118,12 +118,8 @@ bool descend_within(const Global &g, std::vector<double> &x, std::vector<char> &
 // The global problem from problem, or why there is none.
 std::string build(const GlobalProblem &problem, const Options &options, Global &g) {
   const Formula *formula = problem.model.program.get();
-  const int id = formula != nullptr ? kFormulaId : problem.model.id;
-  const size_t parameters = formula != nullptr  ? formula->parameters.size()
-                            : valid_fit_func(id) ? catalogue_entry(id).parmNum
-                                                 : 0;
-  if ((formula == nullptr && !valid_fit_func(id)) || problem.model.parameters.size() != parameters)
-    return "Undefined Fit Function";
+  const int id = checked_model_id(problem.model);
+  if (id < 0) return "Undefined Fit Function";
   const int P = static_cast<int>(problem.model.parameters.size());
   const int C = static_cast<int>(problem.curves.size());
   if (C < 1) return "The global problem has no curves.";

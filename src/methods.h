@@ -84,6 +84,9 @@ std::string malformed(const Problem &problem);
 // The bounds of the free parameters (hold flags per parameter) into box, any
 // set when there is one; "" when they are sound, else why not.
 std::string take_bounds(const Problem &problem, const int *hold, Bounds *box, bool *any);
+// The id the methods know model by (kFormulaId for a typed formula), or -1
+// when it is not a model the catalogue or its parsed formula makes.
+int checked_model_id(const Model &model);
 // A formula that gives no number at the start values cannot be fitted: said
 // before any method runs, at its first such point; "" for a formula that
 // does, and for a built-in model.

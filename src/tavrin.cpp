@@ -35,6 +35,19 @@ template <FitFuncId kId>
 bool derivative_loop(TavrinState &st, double *model, const double *stepped, const double *step,
                      const Points &points);
 
+// model, stepped and step of a derivative pass (see above) at p.
+void forward_steps(const FitProblem &problem, int m, const double *p, double *model,
+                   double *stepped, double *step) {
+  std::copy(p, p + problem.numParms, model);
+  to_model(problem.bounds, problem.numParms, model);
+  for (int i = 0; i < m; ++i) {
+    const int j = problem.free.slot[i];
+    const double up = p[j] * 1.02 + 1e-9;
+    stepped[i] = problem.bounds == nullptr ? up : problem.bounds->value(j, up);
+    step[i] = p[j] * 0.02 + 1e-9;
+  }
+}
+
 template <FitFuncId kId>
 [[gnu::flatten]] bool derivative_pass(TavrinState &st, double *p) {
   const FitProblem &problem = *st.problem;
@@ -42,14 +55,7 @@ template <FitFuncId kId>
   const FreeSlots &freeSlots = problem.free;
   const int m = st.changeParmsNum;
   double model[kMaxParms], stepped[kMaxParms], step[kMaxParms];
-  std::copy(p, p + problem.numParms, model);
-  to_model(problem.bounds, problem.numParms, model);
-  for (int i = 0; i < m; ++i) {
-    const int j = freeSlots.slot[i];
-    const double up = p[j] * 1.02 + 1e-9;
-    stepped[i] = problem.bounds == nullptr ? up : problem.bounds->value(j, up);
-    step[i] = p[j] * 0.02 + 1e-9;
-  }
+  forward_steps(problem, m, p, model, stepped, step);
   // The model's domain depends on the parameters alone: each vector the pass
   // evaluates is tested once, before the points.
   if (kId == kXy2 && points.n > 0) {
@@ -112,14 +118,7 @@ bool formula_derivative_pass(TavrinState &st, double *p) {
   const FreeSlots &freeSlots = problem.free;
   const int m = st.changeParmsNum;
   double model[kMaxParms], stepped[kMaxParms], step[kMaxParms];
-  std::copy(p, p + problem.numParms, model);
-  to_model(problem.bounds, problem.numParms, model);
-  for (int i = 0; i < m; ++i) {
-    const int j = freeSlots.slot[i];
-    const double up = p[j] * 1.02 + 1e-9;
-    stepped[i] = problem.bounds == nullptr ? up : problem.bounds->value(j, up);
-    step[i] = p[j] * 0.02 + 1e-9;
-  }
+  forward_steps(problem, m, p, model, stepped, step);
   double f0[kFormulaBlock], f1[kMaxParms][kFormulaBlock], d[kMaxParms];
   for (int base = 0; base < points.n; base += kFormulaBlock) {
     const int n = std::min(kFormulaBlock, points.n - base);
