@@ -103,13 +103,15 @@ class Normal {
   // succeeds, else the curve whose block is singular, or C for S.
   int factor() {
     const int s = L_->s, u = L_->u;
-    std::vector<double> S(A_), work(size_t(u) * u);
-    symmetric(s, S.data());
+    // At most kMaxParms of either kind: no allocation in a fit's steps.
+    double S[kMaxParms * kMaxParms], work[kMaxParms * kMaxParms];
+    std::copy(A_.begin(), A_.end(), S);
+    symmetric(s, S);
     for (int c = 0; c < L_->C; ++c) {
-      std::copy(D_.data() + size_t(c) * u * u, D_.data() + size_t(c) * u * u + u * u, work.begin());
-      symmetric(u, work.data());
+      std::copy(D_.data() + size_t(c) * u * u, D_.data() + size_t(c) * u * u + u * u, work);
+      symmetric(u, work);
       double *Dinv = Dinv_.data() + size_t(c) * u * u, *E = E_.data() + size_t(c) * s * u;
-      if (u > 0 && !invert(u, work.data(), Dinv)) return c;
+      if (u > 0 && !invert(u, work, Dinv)) return c;
       const double *B = B_.data() + size_t(c) * s * u;
       for (int a = 0; a < s; ++a)
         for (int b = 0; b < u; ++b) {
@@ -124,14 +126,14 @@ class Normal {
           S[a * s + b] -= sum;
         }
     }
-    if (s > 0 && !invert(s, S.data(), Sinv_.data())) return L_->C;
+    if (s > 0 && !invert(s, S, Sinv_.data())) return L_->C;
     return -1;
   }
 
   // The Gauss-Newton step, after factor().
   void step(double *delta) const {
     const int s = L_->s, u = L_->u;
-    std::vector<double> rhs(s);
+    double rhs[kMaxParms];
     for (int a = 0; a < s; ++a) rhs[a] = -gS_[a];
     for (int c = 0; c < L_->C; ++c) {
       const double *E = E_.data() + size_t(c) * s * u, *g = gO_.data() + size_t(c) * u;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/math/distributions/fisher_f.hpp>
@@ -73,13 +74,14 @@ bool descend_within(const Global &g, std::vector<double> &x, std::vector<char> &
   constexpr int kMaxSteps = 200;
   constexpr double kNegligible = 1e-12;  // relative change of every unknown
   const size_t M = g.L.size();
-  Normal normal(g.L);
+  // Made once: the steps copy into them and allocate nothing.
+  Normal normal(g.L), fixed(g.L), damped(g.L), at(g.L);
   double sse;
   if (!exact_normal(g, x.data(), normal, &sse)) return false;
   double mu = 1e-3;
   std::vector<double> delta(M), trial(M);
   for (int step = 0; step < kMaxSteps; ++step) {
-    Normal fixed = normal;
+    fixed = normal;
     for (size_t i = 0; i < M; ++i) {
       const int k = slot_of(g.L, i);
       const double gi = normal.gradient(i);
@@ -88,7 +90,7 @@ bool descend_within(const Global &g, std::vector<double> &x, std::vector<char> &
     }
     bool moved = false, negligible = true;
     for (int attempt = 0; attempt < 40 && !moved; ++attempt, mu *= 10.0) {
-      Normal damped = fixed;
+      damped = fixed;
       damped.damp(mu);
       if (damped.factor() >= 0) continue;
       damped.step(delta.data());
@@ -100,11 +102,10 @@ bool descend_within(const Global &g, std::vector<double> &x, std::vector<char> &
           negligible = false;
       }
       if (negligible) break;
-      Normal at(g.L);
       double trialSse;
       if (exact_normal(g, trial.data(), at, &trialSse) && trialSse <= sse) {
         x.swap(trial);
-        normal = at;
+        std::swap(normal, at);
         sse = trialSse;
         mu = std::max(mu / 30.0, 1e-12);  // the loop's *10 follows
         moved = true;
